@@ -1,0 +1,25 @@
+# Native build: the installer's code linked against the simulated machine,
+# tested with GoogleTest under AddressSanitizer and UndefinedBehaviorSanitizer.
+set(KSV_SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+add_compile_options(${KSV_SANITIZE} -g)
+add_link_options(${KSV_SANITIZE})
+
+file(GLOB KSV_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/sim/*.cpp)
+add_library(ksvsim STATIC ${KSV_SIM_SOURCES})
+target_include_directories(ksvsim PUBLIC ${CMAKE_SOURCE_DIR})
+
+add_library(ksvcore STATIC ${KSV_SOURCES})
+target_include_directories(ksvcore PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(ksvcore PUBLIC ksvsim)
+
+find_package(GTest REQUIRED)
+enable_testing()
+file(GLOB_RECURSE KSV_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/*_test.cpp)
+list(FILTER KSV_TEST_SOURCES EXCLUDE REGEX "/tests/wine/")
+add_executable(ksvtests ${KSV_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/tests/support/test_machine.cpp)
+target_include_directories(ksvtests PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(ksvtests PRIVATE ksvcore GTest::gtest GTest::gtest_main)
+include(GoogleTest)
+gtest_discover_tests(ksvtests DISCOVERY_TIMEOUT 60)
+
+include(${CMAKE_SOURCE_DIR}/tests/wine/wine_tests.cmake OPTIONAL)

@@ -1,0 +1,141 @@
+#include "common/wide_string.h"
+
+#include "common/text.h"
+
+#include <cstring>
+
+namespace {
+
+const WCHAR emptyText[1] = {0};
+
+size_t CapacityFor(uint64_t length) { return static_cast<size_t>((length + 1 + 31) / 32 * 32); }
+
+void CopyUnits(WCHAR* to, const WCHAR* from, uint64_t count) {
+    std::memcpy(to, from, static_cast<size_t>(count) * sizeof(WCHAR));
+}
+
+} // namespace
+
+size_t BlockSizeFor(uint64_t length) {
+    return sizeof(uint64_t) + CapacityFor(length) * sizeof(WCHAR);
+}
+
+void Release(WideString& s) {
+    if (s.block)
+        HeapFree(GetProcessHeap(), 0, s.block);
+    s.block = nullptr;
+}
+
+bool SetLength(WideString& s, uint64_t n) {
+    if (n == 0) {
+        Release(s);
+        return true;
+    }
+    size_t newSize = BlockSizeFor(n);
+    size_t oldSize = s.block ? BlockSizeFor(s.block->length) : 0;
+    if (newSize != oldSize) {
+        void* block = s.block ? HeapReAlloc(GetProcessHeap(), 0, s.block, newSize)
+                              : HeapAlloc(GetProcessHeap(), 0, newSize);
+        if (!block)
+            return false;
+        s.block = static_cast<WideStringBlock*>(block);
+    }
+    s.block->text[n] = 0;
+    s.block->length = n;
+    return true;
+}
+
+void Assign(WideString& s, const WCHAR* text) {
+    size_t n = TextLength(text);
+    if (n == 0) {
+        Release(s);
+        return;
+    }
+    if (SetLength(s, n))
+        CopyUnits(s.block->text, text, n);
+}
+
+void Assign(WideString& s, const WideString& other) {
+    if (&s == &other)
+        return;
+    if (!other.block) {
+        Release(s);
+        return;
+    }
+    uint64_t n = other.block->length;
+    if (SetLength(s, n))
+        CopyUnits(s.block->text, other.block->text, n);
+}
+
+void Append(WideString& s, const WCHAR* units, uint64_t count) {
+    if (count == 0)
+        return;
+    uint64_t m = Length(s);
+    if (SetLength(s, m + count))
+        CopyUnits(s.block->text + m, units, count);
+}
+
+void Append(WideString& s, const WCHAR* text) { Append(s, text, TextLength(text)); }
+
+WideString FromAnsi(const char* text) {
+    WideString s;
+    int k = MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text, -1, nullptr, 0);
+    if (k <= 1)
+        return s;
+    void* block = HeapAlloc(GetProcessHeap(), 0, BlockSizeFor(static_cast<uint64_t>(k - 1)));
+    if (!block)
+        return s;
+    s.block = static_cast<WideStringBlock*>(block);
+    s.block->length = static_cast<uint64_t>(k - 1);
+    s.block->text[k - 1] = 0;
+    if (MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text, -1, s.block->text, k) != k)
+        Release(s); // the text changed under us or the code page failed: nothing half-made
+    return s;
+}
+
+WideString Copy(const WideString& s) {
+    WideString copy;
+    if (!s.block)
+        return copy;
+    SIZE_T size = HeapSize(GetProcessHeap(), 0, s.block);
+    if (size == static_cast<SIZE_T>(-1))
+        return copy;
+    void* block = HeapAlloc(GetProcessHeap(), 0, size);
+    if (!block)
+        return copy;
+    std::memcpy(block, s.block, size);
+    copy.block = static_cast<WideStringBlock*>(block);
+    return copy;
+}
+
+WideString DirectoryPart(const WideString& s) {
+    WideString result;
+    uint64_t n = Length(s);
+    if (n == 0)
+        return result;
+    const WCHAR* text = s.block->text;
+    uint64_t cut = n;
+    for (uint64_t i = n; i-- > 0;)
+        if (text[i] == '\\') {
+            cut = i;
+            break;
+        }
+    if (cut == n)
+        for (uint64_t i = n; i-- > 0;)
+            if (text[i] == '/') {
+                cut = i;
+                break;
+            }
+    if (cut == n || cut == 0)
+        return result;
+    WideString part;
+    if (SetLength(part, cut))
+        CopyUnits(part.block->text, text, cut);
+    result = Copy(part);
+    Release(part);
+    return result;
+}
+
+const WCHAR* Text(const WideString& s) { return s.block ? s.block->text : emptyText; }
+
+uint64_t Length(const WideString& s) { return s.block ? s.block->length : 0; }

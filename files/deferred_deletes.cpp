@@ -1,0 +1,70 @@
+#include "files/deferred_deletes.h"
+
+#include "common/text.h"
+#include "install/context/install_context.h"
+#include "install/context/install_log.h"
+
+namespace {
+
+void FreeNode(DeferredDelete* node) {
+    GlobalFree(node->path);
+    GlobalFree(node);
+}
+
+} // namespace
+
+// Without memory for the node or its text the entry is skipped: the file then
+// stays where it is, which is what a failed deletion means anyway.
+void DeferDelete(DeferredDelete*& list, const WCHAR* path) {
+    for (DeferredDelete* node = list; node; node = node->next)
+        if (TextEqual(node->path, path))
+            return;
+    DeferredDelete* node = static_cast<DeferredDelete*>(GlobalAlloc(GPTR, sizeof(DeferredDelete)));
+    if (!node)
+        return;
+    size_t units = TextLength(path) + 1;
+    node->path = static_cast<WCHAR*>(GlobalAlloc(GPTR, units * sizeof(WCHAR)));
+    if (!node->path) {
+        GlobalFree(node);
+        return;
+    }
+    lstrcpyW(node->path, path);
+    node->next = list;
+    list = node;
+}
+
+void RetryDeferredDeletes(InstallContext& context) {
+    LogLine(context, W("DeleteFile-try"));
+    DeferredDelete* kept = nullptr;
+    DeferredDelete* node = context.DeferredDeletes;
+    while (node) {
+        DeferredDelete* next = node->next;
+        if (DeleteFileW(node->path) || GetLastError() == ERROR_FILE_NOT_FOUND) {
+            if (kept)
+                kept->next = next;
+            else
+                context.DeferredDeletes = next;
+            FreeNode(node);
+        } else {
+            kept = node;
+        }
+        node = next;
+    }
+}
+
+uint32_t ScheduleDeferredDeletes(InstallContext& context) {
+    uint32_t scheduled = 0;
+    for (DeferredDelete* node = context.DeferredDeletes; node; node = node->next)
+        if (MoveFileExW(node->path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+            ++scheduled;
+    ReleaseDeferredDeletes(context.DeferredDeletes);
+    return scheduled;
+}
+
+void ReleaseDeferredDeletes(DeferredDelete*& list) {
+    while (list) {
+        DeferredDelete* next = list->next;
+        FreeNode(list);
+        list = next;
+    }
+}

@@ -1,0 +1,19 @@
+// Files whose deletion failed: retried later, also with the spooler stopped,
+// and at the end of a run handed to the system for deletion at restart.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <cstdint>
+
+struct InstallContext;
+
+struct DeferredDelete {
+    WCHAR* path; // global-heap text, owned
+    DeferredDelete* next;
+};
+
+void DeferDelete(DeferredDelete*& list, const WCHAR* path);
+void RetryDeferredDeletes(InstallContext& context);
+uint32_t ScheduleDeferredDeletes(InstallContext& context);
+void ReleaseDeferredDeletes(DeferredDelete*& list);

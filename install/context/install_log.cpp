@@ -1,0 +1,98 @@
+#include "install/context/install_log.h"
+
+#include "common/text.h"
+#include "install/context/install_context.h"
+
+namespace {
+
+const WCHAR* const errorFormats[] = {
+    nullptr,
+    W("Can't open service manager."),
+    W("Can't open the spooler"),
+    W("Can't stop the spooler"),
+    W("Can't start the spooler"),
+    W("ControlService failed with code %d (0x%x)"),
+    W("Can`t retrieve printer driver directory."),
+    W("Can`t retrieve system directory."),
+    W("CopyFile(..,%s)"),
+    W("Cant't open destination file: %s"),
+    W("Cant't open source file: %s"),
+    W("Can`t install a local port monitor'Kestrovane:'"),
+    W("Can`t remove the port monitor 'Kestrovane:'"),
+    W("Can`t install a printer driver 'Kestrovane printer'"),
+    W("Can`t remove the printer-driver 'Kestrovane printer'"),
+    W("Can`t add printer '%s'"),
+    W("Can`t open printer '%s'"),
+    W("Can`t delete printer '%s'"),
+};
+const uint32_t errorCount = sizeof errorFormats / sizeof errorFormats[0];
+
+const int MaxIndent = 10;
+
+} // namespace
+
+const WCHAR* LogErrorFormat(uint32_t number) {
+    return number > 0 && number < errorCount ? errorFormats[number] : W("");
+}
+
+void AppendLogLine(InstallContext& context, const WCHAR* text) {
+    int32_t depth = context.LogDepth;
+    int32_t n = depth > MaxIndent ? MaxIndent : depth;
+    if (n > 0) {
+        static const WCHAR spaces[2 * MaxIndent + 1] = {
+            ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+            ' ', ' ', ' ', ' ', ' ', ' ', 0};
+        Append(context.LogText, spaces, static_cast<uint64_t>(2 * n));
+    }
+    if (text && text[0])
+        Append(context.LogText, text);
+    uint64_t m = Length(context.LogText);
+    if (SetLength(context.LogText, m + 2)) {
+        context.LogText.block->text[m] = '\r';
+        context.LogText.block->text[m + 1] = '\n';
+    }
+}
+
+void LogLine(InstallContext& context, const WCHAR* format, ...) {
+    WCHAR buffer[LogLineCapacity];
+    va_list args;
+    va_start(args, format);
+    FormatTextV(buffer, LogLineCapacity, format, args);
+    va_end(args);
+    AppendLogLine(context, buffer);
+}
+
+void LogError(InstallContext& context, uint32_t number, ...) {
+    WCHAR buffer[LogLineCapacity];
+    size_t used = static_cast<size_t>(
+        FormatText(buffer, LogLineCapacity, W("Error(%d): "), static_cast<int32_t>(number)));
+    va_list args;
+    va_start(args, number);
+    used += static_cast<size_t>(
+        FormatTextV(buffer + used, LogLineCapacity - used, LogErrorFormat(number), args));
+    va_end(args);
+    DWORD code = GetLastError();
+    WCHAR* description = LastErrorText(code);
+    if (code != 0) {
+        if (description)
+            FormatText(buffer + used, LogLineCapacity - used, W(" - (%s)"), description);
+        else
+            FormatText(buffer + used, LogLineCapacity - used, W(" - ( No Description )"));
+    }
+    AppendLogLine(context, buffer);
+    context.ErrorCount += 1;
+    LocalFree(description);
+}
+
+WCHAR* LastErrorText(DWORD code) {
+    WCHAR* text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                       FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                   nullptr, code, 1033, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    if (text) {
+        size_t n = TextLength(text);
+        while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n'))
+            text[--n] = 0;
+    }
+    return text;
+}

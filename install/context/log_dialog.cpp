@@ -1,0 +1,37 @@
+#include "install/context/log_dialog.h"
+
+#include "common/text.h"
+#include "install/context/install_context.h"
+
+namespace {
+
+const size_t TitleCapacity = 264;
+
+void InitLogDialog(HWND dialog, const InstallContext& context) {
+    SetDlgItemTextW(dialog, LogTextControl, Text(context.LogText));
+    WCHAR title[TitleCapacity];
+    size_t n = static_cast<size_t>(
+        FormatText(title, TitleCapacity, W("Kestrovane build %d- Install"), BuildNumber));
+    FormatText(title + n, TitleCapacity - n, context.ErrorCount != 0 ? W(" error log!") : W(" log."));
+    SetWindowTextW(dialog, title);
+}
+
+} // namespace
+
+INT_PTR CALLBACK LogDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        InitLogDialog(dialog, *reinterpret_cast<const InstallContext*>(lParam));
+    } else if (message == WM_COMMAND) {
+        WORD id = LOWORD(wParam);
+        if (id == IDOK)
+            EndDialog(dialog, 1);
+        else if (id == IDCANCEL)
+            EndDialog(dialog, 0);
+    }
+    return 0;
+}
+
+void ShowLogDialog(InstallContext& context, HWND owner) {
+    DialogBoxParamW(ModuleInstance, MAKEINTRESOURCEW(LogDialogResource), owner, LogDialogProc,
+                    reinterpret_cast<LPARAM>(&context));
+}

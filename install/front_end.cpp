@@ -1,0 +1,112 @@
+#include "install/front_end.h"
+
+#include "common/text.h"
+#include "files/deferred_deletes.h"
+#include "install/context/install_context.h"
+#include "install/context/install_log.h"
+#include "install/context/log_dialog.h"
+#include "install/sequences.h"
+
+HINSTANCE ModuleInstance = nullptr;
+
+namespace {
+
+const int ExitInstalled = 1;
+const int ExitUninstalled = 2;
+const int ExitNothing = 6;
+const int ExitErrors = 100;
+const int ExitRestart = 101;
+
+// A help viewer that never closes must not keep the installer waiting for
+// ever: about five seconds of looking is the most it gets.
+const int HelpWindowLooks = 100;
+
+bool ShiftHeld() { return GetAsyncKeyState(VK_SHIFT) < 0; }
+
+// Only with exactly three arguments is the third one the owner window.
+HWND OwnerWindow(int argc, LPWSTR* argv) {
+    if (argc != 3)
+        return nullptr;
+    HWND window = reinterpret_cast<HWND>(static_cast<intptr_t>(ParseDecimal(argv[2])));
+    return IsWindow(window) ? window : nullptr;
+}
+
+bool VerbIs(const WCHAR* verb, const WCHAR* name) { return TextEqualNoCase(verb, name); }
+
+uint32_t InstallMode(const WCHAR* verb) {
+    if (VerbIs(verb, W("in")) || VerbIs(verb, W("install")) || VerbIs(verb, W("serverinstall")))
+        return Mode64Bit;
+    if (VerbIs(verb, W("in_notray")))
+        return Mode64Bit | ModeNoTray;
+    return 0;
+}
+
+int Uninstall(HWND owner) {
+    CloseHelpWindow();
+    uint32_t scheduled = 0;
+    bool errors = UninstallCommand(owner, scheduled);
+    return errors ? ExitErrors : scheduled ? ExitRestart : ExitUninstalled;
+}
+
+int Dispatch(int argc, LPWSTR* argv) {
+    if (argc < 2)
+        return ExitNothing;
+    HWND owner = OwnerWindow(argc, argv);
+    const WCHAR* verb = argv[1];
+    uint32_t mode = InstallMode(verb);
+    if (VerbIs(verb, W("un")) || VerbIs(verb, W("uninstall")))
+        return Uninstall(owner);
+    if (mode != 0)
+        return InstallCommand(owner, mode);
+    return ExitNothing;
+}
+
+} // namespace
+
+void CloseHelpWindow() {
+    for (int i = 0; i < HelpWindowLooks; ++i) {
+        HWND help = FindWindowW(W("HH Parent"), W("Kestrovane Help"));
+        if (!help)
+            return;
+        PostMessageW(help, WM_SYSCOMMAND, SC_CLOSE, 0);
+        Sleep(50);
+    }
+}
+
+int InstallCommand(HWND owner, uint32_t mode) {
+    CloseHelpWindow();
+    InstallContext context;
+    InitContext(context, mode);
+    LogLine(context, W(">>0010"));
+    ReInstall(context);
+    uint32_t scheduled = ScheduleDeferredDeletes(context);
+    if (context.ErrorCount != 0 || ShiftHeld())
+        ShowLogDialog(context, owner);
+    LogLine(context, W(">>0020"));
+    bool errors = context.ErrorCount != 0;
+    FreeContext(context);
+    return errors ? ExitErrors : scheduled ? ExitRestart : ExitInstalled;
+}
+
+bool UninstallCommand(HWND owner, uint32_t& scheduled) {
+    InstallContext context;
+    InitContext(context, Mode64Bit);
+    CompleteUnInstall(context);
+    scheduled = ScheduleDeferredDeletes(context);
+    if (context.ErrorCount != 0 || ShiftHeld())
+        ShowLogDialog(context, owner);
+    bool errors = context.ErrorCount != 0;
+    FreeContext(context);
+    return errors;
+}
+
+int RunInstaller(HINSTANCE instance) {
+    ModuleInstance = instance;
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (!argv)
+        return ExitNothing; // no arguments to be read: as good as no verb
+    int code = Dispatch(argc, argv);
+    LocalFree(argv);
+    return code;
+}

@@ -1,0 +1,251 @@
+// The simulated machine: a small Windows of our own, only as large as the
+// installer's calls need. Tests build a state here, run the installer's real
+// code against it, and read back the state. Behaviour follows the documented
+// Windows behaviour of each call, including its failure codes.
+#pragma once
+
+#include "sim_types.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+using Text = std::u16string;
+
+Text Widen(const std::string& ascii);
+std::string Narrow(const Text& text); // code units above 0x7F become '?'
+Text Upper(const Text& text);         // ASCII case folding, as path and name comparisons need
+
+// --- scripted faults ---------------------------------------------------------
+// "Fail the n-th call of X with error E (for `times` calls in a row; -1 = every
+// call from the n-th on)". Every simulated call consults this table first.
+struct Fault {
+    std::string call;
+    int nth = 1;
+    DWORD error = 0;
+    int times = 1;
+};
+
+// --- heaps ----------------------------------------------------------------------
+struct Heap {
+    std::map<const void*, size_t> live; // block -> size
+    int allocations = 0;
+    int frees = 0;
+    int badFrees = 0; // double frees and frees of blocks this heap never gave out
+};
+
+// --- service control manager --------------------------------------------------
+struct Service {
+    bool exists = true;
+    DWORD state = SERVICE_RUNNING;
+    int pollsToStop = 0;  // queries that still report STOP_PENDING after a stop
+    int pollsToStart = 0; // queries that still report START_PENDING after a start
+    int pendingPolls = 0;
+    bool ignoresStop = false;  // accepts the control but never stops
+    bool refusesStart = false; // StartServiceW fails (ERROR_SERVICE_DISABLED)
+    int stopsSeen = 0;         // how often it went from running to stopped
+    int startsSeen = 0;        // how often it went from stopped to running
+};
+
+// --- windows, processes ---------------------------------------------------------
+struct PostedMessage {
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+};
+struct Window {
+    HWND handle = nullptr;
+    Text className;
+    Text title;
+    bool alive = true;
+    std::vector<PostedMessage> posted;
+    // Called for every posted message; lets a test script how the owner reacts
+    // (a help viewer that closes on SC_CLOSE, a tray program that quits ...).
+    std::function<void(Window&, const PostedMessage&)> onPost;
+};
+
+// --- the log dialog ---------------------------------------------------------------
+enum class DialogClose { Ok, Cancel, Enter };
+struct DialogRecord {
+    HINSTANCE instance = nullptr;
+    int resource = 0;
+    HWND owner = nullptr;
+    Text itemText;  // control 1001
+    Text title;
+    INT_PTR result = 0;
+    bool initReturnedZero = false;
+};
+
+// --- files ----------------------------------------------------------------------
+struct File {
+    Text path; // as first created
+    bool directory = false;
+    std::vector<uint8_t> bytes;
+    int productBuild = -1; // fourth part of the product version; -1: no version resource
+    bool loadedBySpooler = false;      // the spooler process has the module loaded
+    bool lockedThroughRestart = false; // stays loaded even across a spooler restart
+    bool loadedByProcess = false;      // another process has it loaded (DeleteFileW: 5)
+    bool heldOpen = false;             // another process holds it open without sharing
+};
+
+// --- registry ---------------------------------------------------------------------
+struct RegValue {
+    Text name;
+    DWORD type = REG_NONE;
+    std::vector<uint8_t> data;
+};
+struct RegKey {
+    Text path; // "HKLM\..." or "HKCU\..." as created
+    std::map<Text, RegValue> values; // upper-cased name -> value
+};
+
+// --- the spooler's objects -------------------------------------------------------
+struct Monitor {
+    Text name;
+    Text environment;
+    Text dll; // bare file name, looked up in the system directory
+};
+struct Driver {
+    DWORD version = 3;
+    Text name;
+    Text environment;
+    Text driverPath, dataFile, configFile, helpFile; // in the driver store
+    Text manufacturer, oemUrl, provider;
+};
+struct PrinterData {
+    DWORD type = REG_SZ;
+    std::vector<uint8_t> bytes;
+};
+struct Printer {
+    Text name; // "\\server\name" for a connection
+    Text server, share, port, driver, comment, location, sepFile;
+    Text printProcessor = u"WinPrint";
+    Text datatype = u"RAW";
+    Text parameters;
+    DWORD attributes = PRINTER_ATTRIBUTE_LOCAL;
+    DWORD priority = 1, defaultPriority = 0, status = 0, jobs = 0;
+    bool connection = false;
+    // printer data: key ("" for the plain calls) -> upper-cased value name -> data
+    std::map<Text, std::map<Text, PrinterData>> data;
+};
+
+// One open handle. `kind` tells which fields mean something.
+enum class HandleKind { ScManager, Service, File, Mutex, Process, Thread, Printer, Key };
+struct Handle {
+    HandleKind kind;
+    DWORD access = 0;
+    DWORD share = 0;
+    Text name;         // file path, printer name, key path, mutex name
+    uint64_t pos = 0;  // file position
+    int owner = 0;     // for mutex handles: whether this holder owns it
+};
+
+struct Machine {
+    // threads and time
+    DWORD lastError = 0;
+    DWORD tick = 1000000; // GetTickCount; Sleep advances it at once
+    uint64_t sleptMs = 0;
+    std::vector<Fault> faults;
+    std::map<std::string, int> callCounts;
+    bool recordCalls = false;
+    std::vector<std::string> calls;
+
+    Heap generalHeap, globalHeap, localHeap;
+
+    // the process
+    Text commandLine = u"\"C:\\Program Files\\Kestrovane\\setup\\ksvinstall.exe\"";
+    Text modulePath = u"C:\\Program Files\\Kestrovane\\setup\\ksvinstall.exe";
+    Text systemDir = u"C:\\Windows\\system32";
+    Text spoolDriverRoot = u"C:\\Windows\\system32\\spool\\drivers";
+    bool shiftDown = false;
+    DWORD osMajor = 10, osMinor = 0, osPlatform = VER_PLATFORM_WIN32_NT;
+
+    // services
+    bool managerAccessDenied = false;
+    bool serviceAccessDenied = false;
+    DWORD controlError = 0; // ControlService fails with this code (0: as the service state says)
+    Service spooler;
+
+    // kernel objects: every handle the simulated calls hand out
+    std::map<uintptr_t, struct Handle> handles;
+    uintptr_t nextHandle = 0x1000;
+
+    // the spooler's registrations (only reachable while the service runs)
+    std::vector<Monitor> monitors;
+    std::vector<Driver> drivers;
+    std::vector<Printer> printers;
+    Text defaultPrinter; // the current user's; empty: none
+
+    // user interface
+    std::vector<Window> windows;
+    DialogClose dialogClose = DialogClose::Ok;
+    bool dialogFails = false;
+    std::vector<DialogRecord> dialogs;
+
+    // file system, registry
+    int64_t diskSpace = -1; // bytes WriteFile may still write; -1: unlimited
+    std::map<Text, File> files; // upper-cased path -> file
+    std::map<Text, RegKey> keys; // upper-cased path -> key
+};
+
+Machine& M();
+// A fresh machine: a running spooler, the system and spool directories, no
+// printers, no windows; empty heaps and a clean fault table.
+void Reset();
+
+// Scripting helpers.
+void FailCall(const std::string& call, DWORD error, int nth = 1, int times = 1);
+int CallCount(const std::string& call);
+HWND AddWindow(const Text& className, const Text& title);
+HANDLE NewHandle(HandleKind kind, const Text& name, DWORD access = 0);
+Handle* FindHandle(HANDLE handle, HandleKind kind);
+size_t OpenHandles(HandleKind kind);
+Window* FindWindowByHandle(HWND handle);
+
+// Used by the simulated calls themselves: records the call and reports whether a
+// scripted fault fires for it (its error then stands as the last error).
+bool Enter(const char* call);
+void SetError(DWORD code);
+
+// Spooler calls fail with RPC_S_SERVER_UNAVAILABLE while the service is not
+// running; each spooler call starts with this check.
+bool SpoolerDown();
+// "Windows x64" -> "x64", "Windows NT x86" -> "W32X86"; empty for any other.
+Text EnvironmentDirectory(LPCWSTR environment);
+
+// Files. Paths compare without regard to case; a file's directory must exist.
+File& PutFile(const Text& path, const std::string& content = "", int productBuild = -1);
+void MakeDirectory(const Text& path);
+File* FindFile(const Text& path);
+bool FileExists(const Text& path);
+std::string FileContent(const Text& path);
+
+// Registry. Paths start with "HKLM\" or "HKCU\".
+RegKey& CreateKey(const Text& path);
+RegKey* FindKey(const Text& path);
+void SetValue(const Text& keyPath, const Text& name, DWORD type, const std::vector<uint8_t>& data);
+void SetStringValue(const Text& keyPath, const Text& name, const Text& text);
+RegValue* FindValue(const Text& keyPath, const Text& name);
+// A REG_MULTI_SZ's strings (the final empty terminator string not included).
+std::vector<Text> MultiStrings(const RegValue& value);
+std::vector<uint8_t> MultiStringBytes(const std::vector<Text>& strings);
+extern const Text PendingRenamesKey; // HKLM\SYSTEM\CurrentControlSet\Control\Session Manager
+
+// A restart of the machine: the pending file rename operations are carried
+// out and removed, nothing is loaded any more, the spooler runs.
+void Reboot();
+
+// Leak and double-free accounting across the three heaps.
+size_t LiveBlocks();
+int BadFrees();
+
+// Called when the spooler service reaches STOPPED or RUNNING; areas that model
+// what the spooler process holds register here.
+void OnSpoolerStopped();
+void OnSpoolerStarted();
+
+} // namespace sim

@@ -1,0 +1,356 @@
+// The file system: files with their bytes and version, who holds them open or
+// loaded, sharing modes, and deletion scheduled for the next restart.
+#include "machine.h"
+#include "sim_win32.h"
+
+#include <algorithm>
+
+using namespace sim;
+
+namespace {
+
+Text ParentOf(const Text& path) {
+    size_t cut = path.find_last_of(u"\\/");
+    return cut == Text::npos ? Text() : path.substr(0, cut);
+}
+
+// ERROR_PATH_NOT_FOUND when the directory is missing, else ERROR_FILE_NOT_FOUND.
+DWORD MissingError(const Text& path) {
+    Text parent = ParentOf(path);
+    if (parent.empty() || parent.size() == 2) // "C:" is a drive root
+        return ERROR_FILE_NOT_FOUND;
+    File* dir = FindFile(parent);
+    return dir && dir->directory ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+}
+
+bool ParentExists(const Text& path) {
+    Text parent = ParentOf(path);
+    if (parent.size() == 2 && parent[1] == u':')
+        return true;
+    File* dir = FindFile(parent);
+    return dir && dir->directory;
+}
+
+// Whether a new open with `access` and `share` conflicts with the handles
+// already open on the file, as the sharing rules say.
+bool SharingConflict(const Text& key, DWORD access, DWORD share) {
+    bool wantsRead = access & (GENERIC_READ | GENERIC_ALL);
+    bool wantsWrite = access & (GENERIC_WRITE | GENERIC_ALL);
+    bool wantsDelete = access & DELETE;
+    for (const auto& entry : M().handles) {
+        const Handle& h = entry.second;
+        if (h.kind != HandleKind::File || Upper(h.name) != key)
+            continue;
+        bool hasRead = h.access & (GENERIC_READ | GENERIC_ALL);
+        bool hasWrite = h.access & (GENERIC_WRITE | GENERIC_ALL);
+        bool hasDelete = h.access & DELETE;
+        if ((wantsRead && !(h.share & FILE_SHARE_READ)) ||
+            (wantsWrite && !(h.share & FILE_SHARE_WRITE)) ||
+            (wantsDelete && !(h.share & FILE_SHARE_DELETE)) ||
+            (hasRead && !(share & FILE_SHARE_READ)) || (hasWrite && !(share & FILE_SHARE_WRITE)) ||
+            (hasDelete && !(share & FILE_SHARE_DELETE)))
+            return true;
+    }
+    return false;
+}
+
+Handle* FileHandle(HANDLE h) { return FindHandle(h, HandleKind::File); }
+
+} // namespace
+
+namespace sim {
+
+File& PutFile(const Text& path, const std::string& content, int productBuild) {
+    File& f = M().files[Upper(path)];
+    f.path = path;
+    f.directory = false;
+    f.bytes.assign(content.begin(), content.end());
+    f.productBuild = productBuild;
+    return f;
+}
+
+void MakeDirectory(const Text& path) {
+    File& f = M().files[Upper(path)];
+    f.path = path;
+    f.directory = true;
+}
+
+File* FindFile(const Text& path) {
+    auto it = M().files.find(Upper(path));
+    return it == M().files.end() ? nullptr : &it->second;
+}
+
+bool FileExists(const Text& path) {
+    File* f = FindFile(path);
+    return f && !f->directory;
+}
+
+std::string FileContent(const Text& path) {
+    File* f = FindFile(path);
+    return f ? std::string(f->bytes.begin(), f->bytes.end()) : std::string();
+}
+
+} // namespace sim
+
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                   DWORD, HANDLE) {
+    if (Enter("CreateFileW"))
+        return INVALID_HANDLE_VALUE;
+    Text p = path ? Text(path) : Text();
+    if (p.empty()) {
+        SetError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!ParentExists(p)) {
+        SetError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    Text key = Upper(p);
+    File* f = FindFile(p);
+    if (f && f->directory) {
+        SetError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    bool writes = (access & (GENERIC_WRITE | GENERIC_ALL)) || disposition == CREATE_ALWAYS ||
+                  disposition == TRUNCATE_EXISTING;
+    if (!f && (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)) {
+        SetError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (f && disposition == CREATE_NEW) {
+        SetError(ERROR_FILE_EXISTS);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (f && (f->heldOpen || (writes && (f->loadedBySpooler || f->loadedByProcess)) ||
+              SharingConflict(key, access, share))) {
+        SetError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    bool existed = f != nullptr;
+    if (!f) {
+        f = &PutFile(p);
+    } else if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) {
+        f->bytes.clear();
+        f->productBuild = -1;
+    }
+    HANDLE h = NewHandle(HandleKind::File, f->path, access);
+    M().handles[reinterpret_cast<uintptr_t>(h)].share = share;
+    // Documented: success on an existing file with CREATE_ALWAYS or OPEN_ALWAYS
+    // leaves ERROR_ALREADY_EXISTS as the last error; otherwise it is cleared.
+    SetError(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
+                 ? ERROR_ALREADY_EXISTS
+                 : ERROR_SUCCESS);
+    return h;
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
+    if (read)
+        *read = 0;
+    if (Enter("ReadFile"))
+        return FALSE;
+    Handle* h = FileHandle(file);
+    if (!h) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!(h->access & (GENERIC_READ | GENERIC_ALL))) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    File* f = FindFile(h->name);
+    if (!f) {
+        SetError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    uint64_t left = h->pos < f->bytes.size() ? f->bytes.size() - h->pos : 0;
+    DWORD n = static_cast<DWORD>(std::min<uint64_t>(left, toRead));
+    std::copy(f->bytes.begin() + static_cast<long>(h->pos),
+              f->bytes.begin() + static_cast<long>(h->pos + n), static_cast<uint8_t*>(buffer));
+    h->pos += n;
+    if (read)
+        *read = n;
+    return TRUE;
+}
+
+// A full disk writes what still fits and fails with ERROR_DISK_FULL.
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED) {
+    if (written)
+        *written = 0;
+    if (Enter("WriteFile"))
+        return FALSE;
+    Handle* h = FileHandle(file);
+    if (!h) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!(h->access & (GENERIC_WRITE | GENERIC_ALL))) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    File* f = FindFile(h->name);
+    if (!f) {
+        SetError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    int64_t& space = M().diskSpace;
+    DWORD n = toWrite;
+    if (space >= 0 && static_cast<int64_t>(n) > space)
+        n = static_cast<DWORD>(space);
+    const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+    if (f->bytes.size() < h->pos + n)
+        f->bytes.resize(h->pos + n);
+    std::copy(bytes, bytes + n, f->bytes.begin() + static_cast<long>(h->pos));
+    h->pos += n;
+    if (space >= 0)
+        space -= n;
+    if (written)
+        *written = n;
+    if (n < toWrite) {
+        SetError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    Enter("CloseHandle");
+    auto it = M().handles.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == M().handles.end() || it->second.kind == HandleKind::ScManager ||
+        it->second.kind == HandleKind::Service || it->second.kind == HandleKind::Printer ||
+        it->second.kind == HandleKind::Key) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    M().handles.erase(it);
+    return TRUE;
+}
+
+// A module that a process has loaded cannot be deleted (access denied); a file
+// open without delete sharing cannot either (sharing violation).
+BOOL DeleteFileW(LPCWSTR path) {
+    if (Enter("DeleteFileW"))
+        return FALSE;
+    Text p = path ? Text(path) : Text();
+    File* f = p.empty() ? nullptr : FindFile(p);
+    if (!f) {
+        SetError(p.empty() ? ERROR_PATH_NOT_FOUND : MissingError(p));
+        return FALSE;
+    }
+    if (f->directory || f->loadedBySpooler || f->loadedByProcess) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (f->heldOpen || SharingConflict(Upper(p), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE)) {
+        SetError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    M().files.erase(Upper(p));
+    return TRUE;
+}
+
+DWORD GetFileAttributesW(LPCWSTR path) {
+    if (Enter("GetFileAttributesW"))
+        return INVALID_FILE_ATTRIBUTES;
+    Text p = path ? Text(path) : Text();
+    File* f = p.empty() ? nullptr : FindFile(p);
+    if (!f) {
+        SetError(p.empty() ? ERROR_PATH_NOT_FOUND : MissingError(p));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return f->directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+}
+
+// With MOVEFILE_DELAY_UNTIL_REBOOT the operation is only recorded: "\??\" and
+// the source, then the target ("" for a deletion), appended to the
+// Session Manager's PendingFileRenameOperations. The source need not exist.
+BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    if (Enter("MoveFileExW"))
+        return FALSE;
+    if (!from || !from[0]) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
+        if (flags & MOVEFILE_COPY_ALLOWED) {
+            SetError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        std::vector<Text> strings;
+        if (RegValue* v = FindValue(PendingRenamesKey, u"PendingFileRenameOperations"))
+            strings = MultiStrings(*v);
+        strings.push_back(u"\\??\\" + Text(from));
+        Text target = to ? Text(to) : Text();
+        if (!target.empty())
+            target = ((flags & MOVEFILE_REPLACE_EXISTING) ? u"!\\??\\" : u"\\??\\") + target;
+        strings.push_back(target);
+        SetValue(PendingRenamesKey, u"PendingFileRenameOperations", REG_MULTI_SZ,
+                 MultiStringBytes(strings));
+        return TRUE;
+    }
+    File* f = FindFile(from);
+    if (!f) {
+        SetError(MissingError(from));
+        return FALSE;
+    }
+    if (f->loadedBySpooler || f->loadedByProcess || f->heldOpen) {
+        SetError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    if (!to) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (FindFile(to) && !(flags & MOVEFILE_REPLACE_EXISTING)) {
+        SetError(ERROR_ALREADY_EXISTS);
+        return FALSE;
+    }
+    if (!ParentExists(to)) {
+        SetError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    File moved = *f;
+    moved.path = to;
+    M().files.erase(Upper(from));
+    M().files[Upper(to)] = moved;
+    return TRUE;
+}
+
+namespace sim {
+
+void Reboot() {
+    Machine& m = M();
+    std::vector<Text> ops;
+    if (RegValue* v = FindValue(PendingRenamesKey, u"PendingFileRenameOperations"))
+        ops = MultiStrings(*v);
+    if (RegKey* k = FindKey(PendingRenamesKey))
+        k->values.erase(u"PENDINGFILERENAMEOPERATIONS");
+    for (auto& entry : m.files)
+        entry.second.loadedBySpooler = entry.second.loadedByProcess = entry.second.heldOpen =
+            entry.second.lockedThroughRestart = false;
+    auto strip = [](Text s) {
+        if (!s.empty() && s[0] == u'!')
+            s.erase(0, 1);
+        return s.compare(0, 4, u"\\??\\") == 0 ? s.substr(4) : s;
+    };
+    for (size_t i = 0; i + 1 < ops.size(); i += 2) {
+        Text source = strip(ops[i]);
+        Text target = strip(ops[i + 1]);
+        File* f = FindFile(source);
+        if (!f)
+            continue;
+        if (!target.empty()) {
+            File moved = *f;
+            moved.path = target;
+            m.files[Upper(target)] = moved;
+        }
+        m.files.erase(Upper(source));
+    }
+    m.handles.clear();
+    m.spooler.state = SERVICE_RUNNING;
+}
+
+} // namespace sim

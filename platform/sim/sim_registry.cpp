@@ -1,0 +1,230 @@
+// The registry: HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER with typed values.
+#include "machine.h"
+#include "sim_win32.h"
+
+#include <cstring>
+
+using namespace sim;
+
+namespace sim {
+
+const Text PendingRenamesKey = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+
+RegKey& CreateKey(const Text& path) {
+    RegKey& k = M().keys[Upper(path)];
+    if (k.path.empty())
+        k.path = path;
+    return k;
+}
+
+RegKey* FindKey(const Text& path) {
+    auto it = M().keys.find(Upper(path));
+    return it == M().keys.end() ? nullptr : &it->second;
+}
+
+void SetValue(const Text& keyPath, const Text& name, DWORD type, const std::vector<uint8_t>& data) {
+    RegValue& v = CreateKey(keyPath).values[Upper(name)];
+    v.name = name;
+    v.type = type;
+    v.data = data;
+}
+
+void SetStringValue(const Text& keyPath, const Text& name, const Text& text) {
+    std::vector<uint8_t> data((text.size() + 1) * 2, 0);
+    std::memcpy(data.data(), text.data(), text.size() * 2);
+    SetValue(keyPath, name, REG_SZ, data);
+}
+
+RegValue* FindValue(const Text& keyPath, const Text& name) {
+    RegKey* k = FindKey(keyPath);
+    if (!k)
+        return nullptr;
+    auto it = k->values.find(Upper(name));
+    return it == k->values.end() ? nullptr : &it->second;
+}
+
+std::vector<Text> MultiStrings(const RegValue& value) {
+    std::vector<Text> out;
+    size_t units = value.data.size() / 2;
+    const uint8_t* d = value.data.data();
+    Text current;
+    size_t i = 0;
+    // The list ends at the empty string that follows the last terminator.
+    for (; i < units; ++i) {
+        char16_t c = static_cast<char16_t>(d[2 * i] | (d[2 * i + 1] << 8));
+        if (c == 0) {
+            if (i + 1 == units)
+                break; // the final extra terminator
+            out.push_back(current);
+            current.clear();
+        } else {
+            current.push_back(c);
+        }
+    }
+    if (!current.empty())
+        out.push_back(current); // a last string without its terminator ends at the value's end
+    return out;
+}
+
+std::vector<uint8_t> MultiStringBytes(const std::vector<Text>& strings) {
+    std::vector<uint8_t> out;
+    auto put = [&out](char16_t c) {
+        out.push_back(static_cast<uint8_t>(c & 0xFF));
+        out.push_back(static_cast<uint8_t>(c >> 8));
+    };
+    for (const Text& s : strings) {
+        for (char16_t c : s)
+            put(c);
+        put(0);
+    }
+    put(0);
+    return out;
+}
+
+} // namespace sim
+
+namespace {
+
+Text RootName(HKEY key) {
+    if (key == HKEY_LOCAL_MACHINE)
+        return u"HKLM";
+    if (key == HKEY_CURRENT_USER)
+        return u"HKCU";
+    return Text();
+}
+
+// The key's path for a predefined root or an open key handle; empty if neither.
+Text KeyPath(HKEY key, DWORD* access) {
+    Text root = RootName(key);
+    if (!root.empty()) {
+        if (access)
+            *access = KEY_ALL_ACCESS;
+        return root;
+    }
+    Handle* h = FindHandle(reinterpret_cast<HANDLE>(key), HandleKind::Key);
+    if (!h)
+        return Text();
+    if (access)
+        *access = h->access;
+    return h->name;
+}
+
+LSTATUS OpenKey(HKEY key, const Text& sub, REGSAM access, PHKEY result) {
+    if (!result)
+        return ERROR_INVALID_PARAMETER;
+    *result = nullptr;
+    Text base = KeyPath(key, nullptr);
+    if (base.empty())
+        return ERROR_INVALID_HANDLE;
+    Text path = sub.empty() ? base : base + u"\\" + sub;
+    RegKey* k = FindKey(path);
+    if (!k)
+        return ERROR_FILE_NOT_FOUND;
+    *result = reinterpret_cast<HKEY>(NewHandle(HandleKind::Key, k->path, access));
+    return ERROR_SUCCESS;
+}
+
+// The key of a handle that carries `need`, or an error code.
+LSTATUS KeyFor(HKEY key, DWORD need, RegKey*& out) {
+    DWORD access = 0;
+    Text path = KeyPath(key, &access);
+    if (path.empty())
+        return ERROR_INVALID_HANDLE;
+    if ((access & need) != need)
+        return ERROR_ACCESS_DENIED;
+    out = FindKey(path);
+    return out ? ERROR_SUCCESS : 1018 /* ERROR_KEY_DELETED */;
+}
+
+} // namespace
+
+LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM access, PHKEY result) {
+    if (Enter("RegOpenKeyExA"))
+        return static_cast<LSTATUS>(GetLastError());
+    return OpenKey(key, subKey ? Widen(subKey) : Text(), access, result);
+}
+
+LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM access, PHKEY result) {
+    if (Enter("RegOpenKeyExW"))
+        return static_cast<LSTATUS>(GetLastError());
+    return OpenKey(key, subKey ? Text(subKey) : Text(), access, result);
+}
+
+LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                         LPDWORD size) {
+    if (Enter("RegQueryValueExW"))
+        return static_cast<LSTATUS>(GetLastError());
+    if (reserved || (data && !size))
+        return ERROR_INVALID_PARAMETER;
+    RegKey* k = nullptr;
+    if (LSTATUS status = KeyFor(key, KEY_QUERY_VALUE, k))
+        return status;
+    auto it = k->values.find(Upper(name ? Text(name) : Text()));
+    if (it == k->values.end())
+        return ERROR_FILE_NOT_FOUND;
+    const RegValue& v = it->second;
+    DWORD bytes = static_cast<DWORD>(v.data.size());
+    if (type)
+        *type = v.type;
+    if (!data) {
+        if (size)
+            *size = bytes;
+        return ERROR_SUCCESS;
+    }
+    if (*size < bytes) {
+        *size = bytes;
+        return ERROR_MORE_DATA;
+    }
+    std::memcpy(data, v.data.data(), bytes);
+    *size = bytes;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
+                       DWORD size) {
+    if (Enter("RegSetValueExW"))
+        return static_cast<LSTATUS>(GetLastError());
+    if (reserved || (!data && size))
+        return ERROR_INVALID_PARAMETER;
+    RegKey* k = nullptr;
+    if (LSTATUS status = KeyFor(key, KEY_SET_VALUE, k))
+        return status;
+    Text n = name ? Text(name) : Text();
+    RegValue& v = k->values[Upper(n)];
+    v.name = n;
+    v.type = type;
+    v.data.assign(data, data + size);
+    return ERROR_SUCCESS;
+}
+
+namespace {
+LSTATUS DeleteValue(HKEY key, const Text& name) {
+    RegKey* k = nullptr;
+    if (LSTATUS status = KeyFor(key, KEY_SET_VALUE, k))
+        return status;
+    return k->values.erase(Upper(name)) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+} // namespace
+
+LSTATUS RegDeleteValueA(HKEY key, LPCSTR name) {
+    if (Enter("RegDeleteValueA"))
+        return static_cast<LSTATUS>(GetLastError());
+    return DeleteValue(key, name ? Widen(name) : Text());
+}
+
+LSTATUS RegDeleteValueW(HKEY key, LPCWSTR name) {
+    if (Enter("RegDeleteValueW"))
+        return static_cast<LSTATUS>(GetLastError());
+    return DeleteValue(key, name ? Text(name) : Text());
+}
+
+LSTATUS RegCloseKey(HKEY key) {
+    Enter("RegCloseKey");
+    if (!RootName(key).empty())
+        return ERROR_SUCCESS;
+    auto it = M().handles.find(reinterpret_cast<uintptr_t>(key));
+    if (it == M().handles.end() || it->second.kind != HandleKind::Key)
+        return ERROR_INVALID_HANDLE;
+    M().handles.erase(it);
+    return ERROR_SUCCESS;
+}

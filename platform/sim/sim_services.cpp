@@ -1,0 +1,195 @@
+// The service control manager with its one service of interest, "spooler".
+// State changes take a scripted number of status queries, as a real service
+// reports STOP_PENDING or START_PENDING for a while.
+#include "machine.h"
+#include "sim_win32.h"
+
+using namespace sim;
+
+namespace sim {
+// The spooler process ends: what it held loaded is released, except what a
+// test scripted to stay locked. Areas that model more of it extend this.
+void OnSpoolerStopped() {
+    for (auto& entry : M().files)
+        if (entry.second.loadedBySpooler && !entry.second.lockedThroughRestart)
+            entry.second.loadedBySpooler = false;
+}
+void OnSpoolerStarted() {}
+} // namespace sim
+
+namespace {
+
+void Settle(Service& s, DWORD state) {
+    s.state = state;
+    if (state == SERVICE_STOPPED) {
+        ++s.stopsSeen;
+        OnSpoolerStopped();
+    } else if (state == SERVICE_RUNNING) {
+        ++s.startsSeen;
+        OnSpoolerStarted();
+    }
+}
+
+void FillStatus(const Service& s, LPSERVICE_STATUS status) {
+    if (!status)
+        return;
+    *status = SERVICE_STATUS{};
+    status->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status->dwCurrentState = s.state;
+    status->dwControlsAccepted = s.state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+}
+
+Handle* ServiceHandle(SC_HANDLE h) {
+    return FindHandle(reinterpret_cast<HANDLE>(h), HandleKind::Service);
+}
+
+} // namespace
+
+SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access) {
+    if (Enter("OpenSCManagerW"))
+        return nullptr;
+    if (machine && machine[0]) {
+        SetError(RPC_S_SERVER_UNAVAILABLE);
+        return nullptr;
+    }
+    if (database && Upper(database) != u"SERVICESACTIVE") {
+        SetError(ERROR_DATABASE_DOES_NOT_EXIST);
+        return nullptr;
+    }
+    if (M().managerAccessDenied) {
+        SetError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return reinterpret_cast<SC_HANDLE>(NewHandle(HandleKind::ScManager, u"SCM", access));
+}
+
+SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access) {
+    if (Enter("OpenServiceW"))
+        return nullptr;
+    if (!FindHandle(reinterpret_cast<HANDLE>(manager), HandleKind::ScManager)) {
+        SetError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (!name || !name[0]) {
+        SetError(ERROR_INVALID_NAME);
+        return nullptr;
+    }
+    if (Upper(name) != u"SPOOLER" || !M().spooler.exists) {
+        SetError(ERROR_SERVICE_DOES_NOT_EXIST);
+        return nullptr;
+    }
+    if (M().serviceAccessDenied) {
+        SetError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return reinterpret_cast<SC_HANDLE>(NewHandle(HandleKind::Service, u"spooler", access));
+}
+
+BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
+    if (Enter("ControlService"))
+        return FALSE;
+    Handle* h = ServiceHandle(service);
+    if (!h) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_INTERROGATE) {
+        SetError(ERROR_INVALID_SERVICE_CONTROL);
+        return FALSE;
+    }
+    if (control == SERVICE_CONTROL_STOP && !(h->access & SERVICE_STOP)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    Service& s = M().spooler;
+    if (M().controlError) {
+        SetError(M().controlError);
+        return FALSE;
+    }
+    if (s.state == SERVICE_STOPPED) {
+        SetError(ERROR_SERVICE_NOT_ACTIVE);
+        return FALSE;
+    }
+    if (s.state != SERVICE_RUNNING) {
+        FillStatus(s, status);
+        SetError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+        return FALSE;
+    }
+    if (control == SERVICE_CONTROL_STOP && !s.ignoresStop) {
+        if (s.pollsToStop > 0) {
+            s.state = SERVICE_STOP_PENDING;
+            s.pendingPolls = s.pollsToStop;
+        } else {
+            Settle(s, SERVICE_STOPPED);
+        }
+    }
+    FillStatus(s, status);
+    return TRUE;
+}
+
+BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
+    if (Enter("QueryServiceStatus"))
+        return FALSE;
+    Handle* h = ServiceHandle(service);
+    if (!h) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!(h->access & SERVICE_QUERY_STATUS)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (!status) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    Service& s = M().spooler;
+    if (s.state == SERVICE_STOP_PENDING || s.state == SERVICE_START_PENDING) {
+        if (--s.pendingPolls <= 0)
+            Settle(s, s.state == SERVICE_STOP_PENDING ? SERVICE_STOPPED : SERVICE_RUNNING);
+    }
+    FillStatus(s, status);
+    return TRUE;
+}
+
+BOOL StartServiceW(SC_HANDLE service, DWORD, LPCWSTR*) {
+    if (Enter("StartServiceW"))
+        return FALSE;
+    Handle* h = ServiceHandle(service);
+    if (!h) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!(h->access & SERVICE_START)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    Service& s = M().spooler;
+    if (s.state != SERVICE_STOPPED) {
+        SetError(ERROR_SERVICE_ALREADY_RUNNING);
+        return FALSE;
+    }
+    if (s.refusesStart) {
+        SetError(ERROR_SERVICE_DISABLED);
+        return FALSE;
+    }
+    if (s.pollsToStart > 0) {
+        s.state = SERVICE_START_PENDING;
+        s.pendingPolls = s.pollsToStart;
+    } else {
+        Settle(s, SERVICE_RUNNING);
+    }
+    return TRUE;
+}
+
+BOOL CloseServiceHandle(SC_HANDLE handle) {
+    Enter("CloseServiceHandle");
+    auto it = M().handles.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == M().handles.end() || (it->second.kind != HandleKind::Service &&
+                                    it->second.kind != HandleKind::ScManager)) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    M().handles.erase(it);
+    return TRUE;
+}

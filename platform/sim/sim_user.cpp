@@ -1,0 +1,152 @@
+// Top-level windows of other programs, the Shift key, and the modal dialog.
+#include "machine.h"
+#include "sim_win32.h"
+
+using namespace sim;
+
+namespace sim {
+
+HWND AddWindow(const Text& className, const Text& title) {
+    Window w;
+    w.handle = reinterpret_cast<HWND>(M().nextHandle);
+    M().nextHandle += 4;
+    w.className = className;
+    w.title = title;
+    M().windows.push_back(w);
+    return w.handle;
+}
+
+Window* FindWindowByHandle(HWND handle) {
+    for (Window& w : M().windows)
+        if (w.handle == handle && w.alive)
+            return &w;
+    return nullptr;
+}
+
+} // namespace sim
+
+namespace {
+const int LogTextControl = 1001;
+const DWORD ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
+} // namespace
+
+BOOL IsWindow(HWND window) {
+    Enter("IsWindow");
+    return FindWindowByHandle(window) != nullptr;
+}
+
+// Class names and titles both compare without regard to letter case.
+HWND FindWindowW(LPCWSTR className, LPCWSTR title) {
+    if (Enter("FindWindowW"))
+        return nullptr;
+    for (Window& w : M().windows) {
+        if (!w.alive)
+            continue;
+        if (className && Upper(className) != Upper(w.className))
+            continue;
+        if (title && Upper(title) != Upper(w.title))
+            continue;
+        return w.handle;
+    }
+    SetError(0);
+    return nullptr;
+}
+
+BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (Enter("PostMessageW"))
+        return FALSE;
+    Window* w = FindWindowByHandle(window);
+    if (!w) {
+        SetError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    PostedMessage m{message, wParam, lParam};
+    w->posted.push_back(m);
+    if (w->onPost) {
+        auto react = w->onPost; // the script may add windows and move the vector
+        react(*w, m);
+    }
+    return TRUE;
+}
+
+// The most significant bit reports the key as down.
+SHORT GetAsyncKeyState(int key) {
+    Enter("GetAsyncKeyState");
+    return (key == VK_SHIFT && M().shiftDown) ? static_cast<SHORT>(0x8000) : 0;
+}
+
+namespace {
+DialogRecord* activeDialog = nullptr;
+HWND activeHandle = nullptr;
+bool ended = false;
+} // namespace
+
+// Runs the dialog procedure as the dialog manager would: WM_INITDIALOG with
+// the parameter, then the scripted way of closing. Enter presses the default
+// push button, which sends WM_COMMAND with its identifier (IDOK here).
+INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DLGPROC proc,
+                        LPARAM param) {
+    if (Enter("DialogBoxParamW") || M().dialogFails)
+        return -1;
+    if (reinterpret_cast<ULONG_PTR>(templateName) != 101) {
+        SetError(ERROR_RESOURCE_NAME_NOT_FOUND);
+        return -1;
+    }
+    if (owner && !FindWindowByHandle(owner)) {
+        SetError(ERROR_INVALID_WINDOW_HANDLE);
+        return -1;
+    }
+    DialogRecord record;
+    record.instance = instance;
+    record.resource = 101;
+    record.owner = owner;
+    HWND dialog = AddWindow(u"#32770", u"");
+    activeDialog = &record;
+    activeHandle = dialog;
+    ended = false;
+    record.initReturnedZero = proc(dialog, WM_INITDIALOG, 0, param) == 0;
+    WPARAM id = M().dialogClose == DialogClose::Cancel ? IDCANCEL : IDOK;
+    proc(dialog, WM_COMMAND, id, 0);
+    if (!ended)
+        record.result = -2; // the procedure never ended the dialog: it would hang
+    activeDialog = nullptr;
+    activeHandle = nullptr;
+    if (Window* w = FindWindowByHandle(dialog))
+        w->alive = false;
+    M().dialogs.push_back(record);
+    return record.result;
+}
+
+BOOL EndDialog(HWND dialog, INT_PTR result) {
+    Enter("EndDialog");
+    if (!activeDialog || dialog != activeHandle) {
+        SetError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    activeDialog->result = result;
+    ended = true;
+    return TRUE;
+}
+
+BOOL SetDlgItemTextW(HWND dialog, int item, LPCWSTR text) {
+    Enter("SetDlgItemTextW");
+    if (!activeDialog || dialog != activeHandle || item != LogTextControl) {
+        SetError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    activeDialog->itemText = text ? Text(text) : Text();
+    return TRUE;
+}
+
+BOOL SetWindowTextW(HWND window, LPCWSTR text) {
+    Enter("SetWindowTextW");
+    Window* w = FindWindowByHandle(window);
+    if (!w) {
+        SetError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    w->title = text ? Text(text) : Text();
+    if (activeDialog && window == activeHandle)
+        activeDialog->title = w->title;
+    return TRUE;
+}

@@ -1,0 +1,25 @@
+// The snapshot of the machine's printers (local queues and connections) at
+// level 2, and the thin spooler helpers around single printers.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <cstdint>
+
+struct PrinterInventory {
+    PRINTER_INFO_2W* entries; // global-heap block as EnumPrintersW lays it out, +32 bytes
+    uint32_t count;
+};
+
+struct PrinterInfoBlock {
+    PRINTER_INFO_2W* info; // global-heap block, the caller's to free
+    DWORD needed;
+};
+
+void TakeInventory(PrinterInventory& inventory);
+void ReleaseInventory(PrinterInventory& inventory);
+void MarkDefaultPrinter(PrinterInventory& inventory);
+PrinterInfoBlock ReadPrinterInfo(HANDLE printer);
+BOOL ClosePrinterHandle(HANDLE printer);
+HANDLE AddPrinterLevel2(PRINTER_INFO_2W* info);
+BOOL PurgeAndDeletePrinter(HANDLE printer);

@@ -1,0 +1,92 @@
+#include "spooler/spooler_control.h"
+
+#include "install/context/install_context.h"
+#include "install/context/install_log.h"
+
+namespace {
+
+const DWORD ManagerAccess = STANDARD_RIGHTS_REQUIRED | SC_MANAGER_CONNECT; // 0xF0001
+const DWORD RestartAccess = SERVICE_STOP | SERVICE_START | SERVICE_QUERY_STATUS;
+const DWORD CheckAccess = SERVICE_START | SERVICE_QUERY_STATUS;
+const DWORD PollInterval = 200;
+const int PollCount = 50;
+
+// Polls until the service reports `state`, at most PollCount sleeps.
+bool WaitForState(SC_HANDLE service, SERVICE_STATUS& status, DWORD state) {
+    QueryServiceStatus(service, &status);
+    for (int i = 0; i < PollCount; ++i) {
+        if (status.dwCurrentState == state)
+            return true;
+        Sleep(PollInterval);
+        QueryServiceStatus(service, &status);
+    }
+    return status.dwCurrentState == state;
+}
+
+} // namespace
+
+bool StartSpoolerAndWait(SC_HANDLE service) {
+    StartServiceW(service, 0, nullptr);
+    SERVICE_STATUS status = {};
+    return WaitForState(service, status, SERVICE_RUNNING);
+}
+
+SpoolerRestart::SpoolerRestart(InstallContext* context)
+    : context(context), manager(nullptr), service(nullptr), stopRequested(0) {
+    if (context)
+        LogLine(*context, W(">Restart Spooler"));
+    manager = OpenSCManagerW(nullptr, nullptr, ManagerAccess);
+    if (!manager) {
+        if (context)
+            LogError(*context, ErrOpenServiceManager);
+        return;
+    }
+    service = OpenServiceW(manager, W("spooler"), RestartAccess);
+    if (!service) {
+        if (context)
+            LogError(*context, ErrOpenSpooler);
+        return;
+    }
+    SERVICE_STATUS status = {};
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+        DWORD code = GetLastError();
+        if (code != ERROR_SERVICE_NOT_ACTIVE && context)
+            LogError(*context, ErrControlService, code, code);
+    }
+    stopRequested = 1;
+    if (!WaitForState(service, status, SERVICE_STOPPED) && context)
+        LogError(*context, ErrStopSpooler);
+}
+
+SpoolerRestart::~SpoolerRestart() {
+    if (service) {
+        if (stopRequested && !StartSpoolerAndWait(service) && context)
+            LogError(*context, ErrStartSpooler);
+        CloseServiceHandle(service);
+    }
+    if (manager)
+        CloseServiceHandle(manager);
+}
+
+void CheckSpooler(InstallContext& context) {
+    LogLine(context, W(">Check Spooler"));
+    context.LogDepth += 1;
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, ManagerAccess);
+    if (!manager) {
+        LogError(context, ErrOpenServiceManager);
+        context.LogDepth -= 1;
+        return;
+    }
+    SC_HANDLE service = OpenServiceW(manager, W("spooler"), CheckAccess);
+    if (!service) {
+        LogError(context, ErrOpenSpooler);
+    } else {
+        SERVICE_STATUS status = {};
+        if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_RUNNING &&
+            !StartSpoolerAndWait(service))
+            LogError(context, ErrStartSpooler);
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    context.LogDepth -= 1;
+}

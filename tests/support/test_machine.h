@@ -1,0 +1,29 @@
+// Test support: a fresh simulated machine per test, and readable views of
+// what the installer left behind.
+#pragma once
+
+#include "install/context/install_context.h"
+#include "platform/sim/machine.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+// Every test starts on a fresh machine and ends with the heaps balanced.
+class MachineTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
+// Plain text of a UTF-16 string (code units above 0x7F become '?').
+std::string Ascii(const WCHAR* text);
+std::string Ascii(const sim::Text& text);
+// The context's log as text and as lines (without their CR LF).
+std::string LogText(const InstallContext& context);
+std::vector<std::string> LogLines(const InstallContext& context);
+std::vector<std::string> SplitLines(const std::string& text);
+
+// Runs the installer's entry with the given command line and returns its exit code.
+int RunCommand(const std::string& commandLine);
