@@ -108,6 +108,7 @@ InstallContext& InitContext(InstallContext& context, uint32_t mode) {
     context.RedirectedPrinters = nullptr;
     ReadModuleDir(context);
     ReadSystemDir(context);
+    MarkDefaultPrinter(context.Inventory);
     return context;
 }
 

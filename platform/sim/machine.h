@@ -179,6 +179,9 @@ struct Machine {
     std::vector<Driver> drivers;
     std::vector<Printer> printers;
     Text defaultPrinter; // the current user's; empty: none
+    // Runs after each EnumPrintersW call with its number; lets a test change
+    // the printers between the two calls of the buffer pattern.
+    std::function<void(int)> afterEnumPrinters;
 
     // user interface
     std::vector<Window> windows;
@@ -238,6 +241,17 @@ extern const Text PendingRenamesKey; // HKLM\SYSTEM\CurrentControlSet\Control\Se
 // A restart of the machine: the pending file rename operations are carried
 // out and removed, nothing is loaded any more, the spooler runs.
 void Reboot();
+
+// Spooler records in the caller's block: records first, their strings after
+// them. `StringBytes` is what one string takes (terminator included, 0 for
+// none); `PackString` copies it at `offset` and advances it.
+size_t StringBytes(const Text& text);
+LPWSTR PackString(LPBYTE block, size_t& offset, const Text& text);
+// Ports that exist: the local standard ports and one per registered monitor
+// whose name is a port name (ends in ':'). A list "a:,b:" needs every part.
+bool PortExists(const Text& portList);
+Printer* FindPrinter(const Text& name);
+Printer& AddPrinter(const Text& name, const Text& driver, const Text& port);
 
 // Leak and double-free accounting across the three heaps.
 size_t LiveBlocks();

@@ -1,0 +1,108 @@
+#include "files/component_copy.h"
+
+#include "common/text.h"
+#include "common/wide_string.h"
+#include "install/context/install_context.h"
+#include "install/context/install_log.h"
+
+#include <cstring>
+
+namespace {
+
+const DWORD ChunkSize = 8192;
+const int OpenAttempts = 100;
+const DWORD OpenPause = 50;
+const DWORD OpenTimeout = 10000;
+
+// directory + "\" (unless it already ends in one) + file name.
+WideString JoinPath(const WCHAR* directory, const WCHAR* fileName) {
+    WideString path;
+    Assign(path, directory);
+    uint64_t n = Length(path);
+    if (n > 0 && Text(path)[n - 1] != '\\')
+        Append(path, W("\\"));
+    Append(path, fileName);
+    return path;
+}
+
+// Copies until the source ends; false when a read or a write fell short, which
+// leaves the destination truncated.
+bool CopyBytes(InstallContext& context, HANDLE source, HANDLE destination, const WCHAR* path) {
+    static BYTE buffer[ChunkSize];
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(source, buffer, ChunkSize, &read, nullptr)) {
+            LogError(context, ErrCopyWrite, path);
+            return false;
+        }
+        if (read > 0) {
+            DWORD written = 0;
+            if (!WriteFile(destination, buffer, read, &written, nullptr) || written != read) {
+                LogError(context, ErrCopyWrite, path);
+                return false;
+            }
+        }
+        if (read != ChunkSize)
+            return true;
+    }
+}
+
+} // namespace
+
+HANDLE OpenForWrite(InstallContext& context, const WCHAR* path) {
+    DWORD start = GetTickCount();
+    for (int attempt = 0; attempt < OpenAttempts; ++attempt) {
+        HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0,
+                                  nullptr);
+        if (file != INVALID_HANDLE_VALUE)
+            return file;
+        if (GetTickCount() - start > OpenTimeout) {
+            LogLine(context, W("CreateFile - timeout"));
+            return INVALID_HANDLE_VALUE;
+        }
+        Sleep(OpenPause);
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+HRESULT CopyComponent(InstallContext& context, const WCHAR* directory, const WCHAR* fileName,
+                      WCHAR* destination, bool report) {
+    LogLine(context, W(">CopyFile %s to %s [%d])"), fileName, directory, report ? 1 : 0);
+    context.LogDepth += 1;
+    WideString sourcePath = JoinPath(Text(context.ModuleDir), fileName);
+    WideString destinationPath = JoinPath(directory, fileName);
+    const WCHAR* target = Text(destinationPath);
+    // A path that does not fit the caller's buffer is refused, never cut into
+    // a different path.
+    bool fits = Length(destinationPath) < ComponentPathCapacity;
+    if (destination)
+        lstrcpyW(destination, fits ? target : W(""));
+
+    HRESULT result = E_FAIL;
+    HANDLE source = INVALID_HANDLE_VALUE;
+    if (!fits) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        if (report)
+            LogError(context, ErrOpenDestination, target);
+    } else if ((source = CreateFileW(Text(sourcePath), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, 0, nullptr)) == INVALID_HANDLE_VALUE) {
+        if (report)
+            LogError(context, ErrOpenSource, fileName);
+    } else {
+        HANDLE out = OpenForWrite(context, target);
+        if (out == INVALID_HANDLE_VALUE) {
+            if (report)
+                LogError(context, ErrOpenDestination, target);
+        } else {
+            if (CopyBytes(context, source, out, target))
+                result = S_OK;
+            CloseHandle(out);
+        }
+        CloseHandle(source);
+    }
+    LogLine(context, result == S_OK ? W("Copy Succeeded :)") : W("Copy Failed :("));
+    context.LogDepth -= 1;
+    Release(destinationPath);
+    Release(sourcePath);
+    return result;
+}

@@ -1,0 +1,419 @@
+// The spooler's printers: enumeration, handles with their access rights,
+// level-2 descriptions, creation, deletion and the user's default printer.
+#include "machine.h"
+#include "sim_win32.h"
+
+#include <cstring>
+
+using namespace sim;
+
+namespace {
+
+// Handles of printers: the Handle's name is the printer's name.
+Handle* PrinterHandle(HANDLE h) { return FindHandle(h, HandleKind::Printer); }
+
+const char16_t* const standardPorts[] = {u"LPT1:", u"LPT2:", u"LPT3:", u"COM1:", u"COM2:",
+                                         u"COM3:", u"COM4:", u"FILE:"};
+
+size_t Info2Bytes(const Printer& p) {
+    return sizeof(PRINTER_INFO_2W) + StringBytes(p.server) + StringBytes(p.name) +
+           StringBytes(p.share) + StringBytes(p.port) + StringBytes(p.driver) +
+           StringBytes(p.comment) + StringBytes(p.location) + StringBytes(p.sepFile) +
+           StringBytes(p.printProcessor) + StringBytes(p.datatype) + StringBytes(p.parameters);
+}
+
+void FillInfo2(const Printer& p, PRINTER_INFO_2W& r, LPBYTE block, size_t& offset) {
+    r = PRINTER_INFO_2W{};
+    r.pServerName = PackString(block, offset, p.server);
+    r.pPrinterName = PackString(block, offset, p.name);
+    r.pShareName = PackString(block, offset, p.share);
+    r.pPortName = PackString(block, offset, p.port);
+    r.pDriverName = PackString(block, offset, p.driver);
+    r.pComment = PackString(block, offset, p.comment);
+    r.pLocation = PackString(block, offset, p.location);
+    r.pSepFile = PackString(block, offset, p.sepFile);
+    r.pPrintProcessor = PackString(block, offset, p.printProcessor);
+    r.pDatatype = PackString(block, offset, p.datatype);
+    r.pParameters = PackString(block, offset, p.parameters);
+    r.Attributes = p.attributes;
+    r.Priority = p.priority;
+    r.DefaultPriority = p.defaultPriority;
+    r.Status = p.status;
+    r.cJobs = p.jobs;
+}
+
+Text Str(LPCWSTR text) { return text ? Text(text) : Text(); }
+
+bool DriverExists(const Text& name) {
+    for (const Driver& d : M().drivers)
+        if (Upper(d.name) == Upper(name) && Upper(d.environment) == u"WINDOWS X64")
+            return true;
+    return false;
+}
+
+bool DatatypeKnown(const Text& datatype) {
+    Text d = Upper(datatype);
+    return d == u"RAW" || d == u"TEXT" || d == u"NT EMF 1.008" || d == u"RAW [FF APPENDED]" ||
+           d == u"RAW [FF AUTO]";
+}
+
+} // namespace
+
+namespace sim {
+
+size_t StringBytes(const Text& text) { return text.empty() ? 0 : (text.size() + 1) * 2; }
+
+// An empty text is reported as no string at all, as the spooler does for
+// fields that were never set.
+LPWSTR PackString(LPBYTE block, size_t& offset, const Text& text) {
+    if (text.empty())
+        return nullptr;
+    LPWSTR out = reinterpret_cast<LPWSTR>(block + offset);
+    std::memcpy(out, text.data(), text.size() * 2);
+    out[text.size()] = 0;
+    offset += (text.size() + 1) * 2;
+    return out;
+}
+
+bool PortExists(const Text& portList) {
+    if (portList.empty())
+        return false;
+    size_t start = 0;
+    while (start <= portList.size()) {
+        size_t end = portList.find(u',', start);
+        Text port = Upper(portList.substr(start, end == Text::npos ? Text::npos : end - start));
+        bool known = false;
+        for (const char16_t* p : standardPorts)
+            known = known || port == p;
+        for (const Monitor& m : M().monitors)
+            known = known || (!m.name.empty() && m.name.back() == u':' && Upper(m.name) == port);
+        if (!known)
+            return false;
+        if (end == Text::npos)
+            break;
+        start = end + 1;
+    }
+    return true;
+}
+
+Printer* FindPrinter(const Text& name) {
+    for (Printer& p : M().printers)
+        if (Upper(p.name) == Upper(name))
+            return &p;
+    return nullptr;
+}
+
+Printer& AddPrinter(const Text& name, const Text& driver, const Text& port) {
+    Printer p;
+    p.name = name;
+    p.driver = driver;
+    p.port = port;
+    if (name.compare(0, 2, u"\\\\") == 0) {
+        p.connection = true;
+        p.server = name.substr(0, name.find(u'\\', 2));
+        p.attributes = PRINTER_ATTRIBUTE_NETWORK;
+    }
+    M().printers.push_back(p);
+    return M().printers.back();
+}
+
+} // namespace sim
+
+BOOL EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD size,
+                   LPDWORD needed, LPDWORD returned) {
+    BOOL result = FALSE;
+    int call = CallCount("EnumPrintersW") + 1;
+    if (!Enter("EnumPrintersW") && !SpoolerDown()) {
+        if (needed)
+            *needed = 0;
+        if (returned)
+            *returned = 0;
+        if (!needed || !returned) {
+            SetError(RPC_X_NULL_REF_POINTER);
+        } else if (level != 2) {
+            SetError(ERROR_INVALID_LEVEL);
+        } else if (name && name[0]) {
+            SetError(ERROR_INVALID_NAME);
+        } else {
+            std::vector<const Printer*> listed;
+            for (const Printer& p : M().printers)
+                if ((p.connection && (flags & PRINTER_ENUM_CONNECTIONS)) ||
+                    (!p.connection && (flags & PRINTER_ENUM_LOCAL)))
+                    listed.push_back(&p);
+            size_t bytes = 0;
+            for (const Printer* p : listed)
+                bytes += Info2Bytes(*p);
+            *needed = static_cast<DWORD>(bytes);
+            if (bytes > size || (bytes && !buffer)) {
+                SetError(ERROR_INSUFFICIENT_BUFFER);
+            } else {
+                size_t offset = listed.size() * sizeof(PRINTER_INFO_2W);
+                PRINTER_INFO_2W* records = reinterpret_cast<PRINTER_INFO_2W*>(buffer);
+                for (size_t i = 0; i < listed.size(); ++i)
+                    FillInfo2(*listed[i], records[i], buffer, offset);
+                *returned = static_cast<DWORD>(listed.size());
+                result = TRUE;
+            }
+        }
+    }
+    if (M().afterEnumPrinters) {
+        auto hook = M().afterEnumPrinters;
+        hook(call);
+    }
+    return result;
+}
+
+BOOL OpenPrinterW(LPWSTR name, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults) {
+    if (printer)
+        *printer = nullptr;
+    if (Enter("OpenPrinterW") || SpoolerDown())
+        return FALSE;
+    if (!printer) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    DWORD access = defaults && defaults->DesiredAccess ? defaults->DesiredAccess
+                                                       : PRINTER_ACCESS_USE;
+    Text target;
+    if (name && name[0]) {
+        Printer* p = FindPrinter(name);
+        if (!p) {
+            SetError(ERROR_INVALID_PRINTER_NAME);
+            return FALSE;
+        }
+        target = p->name;
+    } else {
+        access = defaults && defaults->DesiredAccess ? defaults->DesiredAccess
+                                                     : SERVER_ACCESS_ADMINISTER;
+    }
+    if (defaults && defaults->pDatatype && !DatatypeKnown(defaults->pDatatype)) {
+        SetError(ERROR_INVALID_DATATYPE);
+        return FALSE;
+    }
+    *printer = NewHandle(HandleKind::Printer, target, access);
+    return TRUE;
+}
+
+namespace {
+
+// The printer behind a handle that carries `need`, or null with the error set.
+Printer* OpenedPrinter(HANDLE h, DWORD need) {
+    Handle* handle = PrinterHandle(h);
+    if (!handle) {
+        SetError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    Printer* p = handle->name.empty() ? nullptr : FindPrinter(handle->name);
+    if (!p) {
+        SetError(ERROR_INVALID_PRINTER_NAME); // deleted meanwhile, or the server handle
+        return nullptr;
+    }
+    if ((handle->access & need) != need) {
+        SetError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return p;
+}
+
+} // namespace
+
+BOOL GetPrinterW(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed) {
+    if (Enter("GetPrinterW") || SpoolerDown())
+        return FALSE;
+    Printer* p = OpenedPrinter(printer, 0);
+    if (!p)
+        return FALSE;
+    if (level != 2) {
+        SetError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    size_t bytes = Info2Bytes(*p);
+    if (needed)
+        *needed = static_cast<DWORD>(bytes);
+    if (!buffer || size < bytes) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    size_t offset = sizeof(PRINTER_INFO_2W);
+    FillInfo2(*p, *reinterpret_cast<PRINTER_INFO_2W*>(buffer), buffer, offset);
+    return TRUE;
+}
+
+// Level 0 carries a control command; level 2 replaces the description.
+BOOL SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command) {
+    if (Enter("SetPrinterW") || SpoolerDown())
+        return FALSE;
+    Printer* p = OpenedPrinter(printer, PRINTER_ACCESS_ADMINISTER);
+    if (!p)
+        return FALSE;
+    if (level == 0) {
+        if (command < PRINTER_CONTROL_PAUSE || command > PRINTER_CONTROL_SET_STATUS) {
+            SetError(ERROR_INVALID_PRINTER_COMMAND);
+            return FALSE;
+        }
+        if (command == PRINTER_CONTROL_PURGE)
+            p->jobs = 0;
+        return TRUE;
+    }
+    if (level != 2) {
+        SetError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    const PRINTER_INFO_2W* r = reinterpret_cast<const PRINTER_INFO_2W*>(info);
+    if (!r || !r->pPrinterName || !r->pPrinterName[0]) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!PortExists(Str(r->pPortName))) {
+        SetError(ERROR_UNKNOWN_PORT);
+        return FALSE;
+    }
+    if (!DriverExists(Str(r->pDriverName))) {
+        SetError(ERROR_UNKNOWN_PRINTER_DRIVER);
+        return FALSE;
+    }
+    Printer* other = FindPrinter(r->pPrinterName);
+    if (other && other != p) {
+        SetError(ERROR_PRINTER_ALREADY_EXISTS);
+        return FALSE;
+    }
+    Handle* handle = PrinterHandle(printer);
+    p->name = r->pPrinterName;
+    handle->name = p->name;
+    p->share = Str(r->pShareName);
+    p->port = Str(r->pPortName);
+    p->driver = Str(r->pDriverName);
+    p->comment = Str(r->pComment);
+    p->location = Str(r->pLocation);
+    p->sepFile = Str(r->pSepFile);
+    if (r->pPrintProcessor)
+        p->printProcessor = r->pPrintProcessor;
+    if (r->pDatatype)
+        p->datatype = r->pDatatype;
+    p->parameters = Str(r->pParameters);
+    // The default mark is the user's, not the queue's: the spooler keeps its own.
+    p->attributes = (r->Attributes & ~PRINTER_ATTRIBUTE_DEFAULT) |
+                    (p->connection ? PRINTER_ATTRIBUTE_NETWORK : PRINTER_ATTRIBUTE_LOCAL);
+    p->priority = r->Priority;
+    p->defaultPriority = r->DefaultPriority;
+    return TRUE;
+}
+
+HANDLE AddPrinterW(LPWSTR server, DWORD level, LPBYTE info) {
+    if (Enter("AddPrinterW") || SpoolerDown())
+        return nullptr;
+    if (server && server[0]) {
+        SetError(ERROR_INVALID_NAME);
+        return nullptr;
+    }
+    if (level != 2) {
+        SetError(ERROR_INVALID_LEVEL);
+        return nullptr;
+    }
+    const PRINTER_INFO_2W* r = reinterpret_cast<const PRINTER_INFO_2W*>(info);
+    if (!r || !r->pPrinterName || !r->pPrinterName[0]) {
+        SetError(ERROR_INVALID_PRINTER_NAME);
+        return nullptr;
+    }
+    if (FindPrinter(r->pPrinterName)) {
+        SetError(ERROR_PRINTER_ALREADY_EXISTS);
+        return nullptr;
+    }
+    if (!PortExists(Str(r->pPortName))) {
+        SetError(ERROR_UNKNOWN_PORT);
+        return nullptr;
+    }
+    if (!DriverExists(Str(r->pDriverName))) {
+        SetError(ERROR_UNKNOWN_PRINTER_DRIVER);
+        return nullptr;
+    }
+    if (!r->pPrintProcessor || Upper(r->pPrintProcessor) != u"WINPRINT") {
+        SetError(ERROR_UNKNOWN_PRINTPROCESSOR);
+        return nullptr;
+    }
+    // No data type: the print processor's default, RAW for WinPrint.
+    if (r->pDatatype && !DatatypeKnown(r->pDatatype)) {
+        SetError(ERROR_INVALID_DATATYPE);
+        return nullptr;
+    }
+    Printer& p = AddPrinter(r->pPrinterName, r->pDriverName, r->pPortName);
+    p.share = Str(r->pShareName);
+    p.comment = Str(r->pComment);
+    p.location = Str(r->pLocation);
+    p.sepFile = Str(r->pSepFile);
+    p.parameters = Str(r->pParameters);
+    p.datatype = r->pDatatype ? Text(r->pDatatype) : Text(u"RAW");
+    p.attributes = (r->Attributes & ~PRINTER_ATTRIBUTE_DEFAULT) | PRINTER_ATTRIBUTE_LOCAL;
+    p.priority = r->Priority ? r->Priority : 1;
+    return NewHandle(HandleKind::Printer, p.name, PRINTER_ALL_ACCESS);
+}
+
+// The printer goes with its data; a default printer that goes leaves none.
+BOOL DeletePrinter(HANDLE printer) {
+    if (Enter("DeletePrinter") || SpoolerDown())
+        return FALSE;
+    Printer* p = OpenedPrinter(printer, DELETE);
+    if (!p)
+        return FALSE;
+    if (Upper(M().defaultPrinter) == Upper(p->name))
+        M().defaultPrinter.clear();
+    for (size_t i = 0; i < M().printers.size(); ++i)
+        if (&M().printers[i] == p) {
+            M().printers.erase(M().printers.begin() + static_cast<long>(i));
+            break;
+        }
+    return TRUE;
+}
+
+BOOL ClosePrinter(HANDLE printer) {
+    Enter("ClosePrinter");
+    auto it = M().handles.find(reinterpret_cast<uintptr_t>(printer));
+    if (it == M().handles.end() || it->second.kind != HandleKind::Printer) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    M().handles.erase(it);
+    return TRUE;
+}
+
+// Sizes are in characters, the terminator included.
+BOOL GetDefaultPrinterW(LPWSTR buffer, LPDWORD size) {
+    if (Enter("GetDefaultPrinterW"))
+        return FALSE;
+    if (!size) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const Text& name = M().defaultPrinter;
+    if (name.empty()) {
+        SetError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    DWORD units = static_cast<DWORD>(name.size() + 1);
+    if (!buffer || *size < units) {
+        *size = units;
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(buffer, name.c_str(), units * 2);
+    *size = units;
+    return TRUE;
+}
+
+BOOL SetDefaultPrinterW(LPCWSTR name) {
+    if (Enter("SetDefaultPrinterW") || SpoolerDown())
+        return FALSE;
+    if (!name || !name[0]) {
+        // Documented: with no name and no default, an arbitrary printer becomes it.
+        if (M().defaultPrinter.empty() && !M().printers.empty())
+            M().defaultPrinter = M().printers.front().name;
+        return TRUE;
+    }
+    Printer* p = FindPrinter(name);
+    if (!p) {
+        SetError(ERROR_INVALID_PRINTER_NAME);
+        return FALSE;
+    }
+    M().defaultPrinter = p->name;
+    return TRUE;
+}
