@@ -1,8 +1,9 @@
 # Windows package: ksvinstall.exe and its companion files under dist/.
+enable_language(RC)
 set(KSV_DIST ${CMAKE_SOURCE_DIR}/dist/Kestrovane)
 set(KSV_SETUP_DIR ${KSV_DIST}/setup)
 
-add_executable(ksvinstall WIN32 install/main.cpp ${KSV_SOURCES} install/ksvinstall.rc)
+add_executable(ksvinstall WIN32 install/main.cpp ${KSV_SOURCES})
 target_include_directories(ksvinstall PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(ksvinstall PRIVATE UNICODE _UNICODE)
 target_compile_options(ksvinstall PRIVATE -municode)
@@ -12,3 +13,12 @@ set_target_properties(ksvinstall PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${KSV_SETUP_DIR}
     RUNTIME_OUTPUT_DIRECTORY_RELEASE ${KSV_SETUP_DIR}
     OUTPUT_NAME ksvinstall)
+
+# Each companion file (port monitor, driver, UI DLL, help file, tray program)
+# and each Windows-side test program brings its own piece of build.
+file(GLOB KSV_COMPANION_PIECES CONFIGURE_DEPENDS
+     ${CMAKE_SOURCE_DIR}/companions/*/companion.cmake
+     ${CMAKE_SOURCE_DIR}/tests/wine/*/program.cmake)
+foreach(piece ${KSV_COMPANION_PIECES})
+    include(${piece})
+endforeach()
