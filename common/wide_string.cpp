@@ -8,10 +8,21 @@ namespace {
 
 const WCHAR emptyText[1] = {0};
 
-size_t CapacityFor(uint64_t length) { return static_cast<size_t>((length + 1 + 31) / 32 * 32); }
+size_t CapacityFor(uint64_t length) {
+    return static_cast<size_t>((length + 1 + 31) / 32 * 32);
+}
 
 void CopyUnits(WCHAR* to, const WCHAR* from, uint64_t count) {
     std::memcpy(to, from, static_cast<size_t>(count) * sizeof(WCHAR));
+}
+
+// Whether `units` points into the string's own block, which a resize may move.
+bool PointsInto(const WideString& s, const WCHAR* units) {
+    if (!s.block)
+        return false;
+    uintptr_t p = reinterpret_cast<uintptr_t>(units);
+    uintptr_t begin = reinterpret_cast<uintptr_t>(s.block->text);
+    return p >= begin && p <= begin + s.block->length * sizeof(WCHAR);
 }
 
 } // namespace
@@ -51,6 +62,16 @@ void Assign(WideString& s, const WCHAR* text) {
         Release(s);
         return;
     }
+    if (PointsInto(s, text)) {
+        // Part of our own text, which the resize would move or cut: copy first.
+        WideString copy;
+        Append(copy, text, n);
+        if (copy.block) {
+            Release(s);
+            s = copy;
+        }
+        return;
+    }
     if (SetLength(s, n))
         CopyUnits(s.block->text, text, n);
 }
@@ -71,11 +92,21 @@ void Append(WideString& s, const WCHAR* units, uint64_t count) {
     if (count == 0)
         return;
     uint64_t m = Length(s);
+    if (PointsInto(s, units)) {
+        // Part of our own text: the resize may move it, so keep its place.
+        uint64_t offset = static_cast<uint64_t>(units - s.block->text);
+        if (SetLength(s, m + count))
+            std::memmove(s.block->text + m, s.block->text + offset,
+                         static_cast<size_t>(count) * sizeof(WCHAR));
+        return;
+    }
     if (SetLength(s, m + count))
         CopyUnits(s.block->text + m, units, count);
 }
 
-void Append(WideString& s, const WCHAR* text) { Append(s, text, TextLength(text)); }
+void Append(WideString& s, const WCHAR* text) {
+    Append(s, text, TextLength(text));
+}
 
 WideString FromAnsi(const char* text) {
     WideString s;
@@ -136,6 +167,10 @@ WideString DirectoryPart(const WideString& s) {
     return result;
 }
 
-const WCHAR* Text(const WideString& s) { return s.block ? s.block->text : emptyText; }
+const WCHAR* Text(const WideString& s) {
+    return s.block ? s.block->text : emptyText;
+}
 
-uint64_t Length(const WideString& s) { return s.block ? s.block->length : 0; }
+uint64_t Length(const WideString& s) {
+    return s.block ? s.block->length : 0;
+}

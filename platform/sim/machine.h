@@ -68,6 +68,45 @@ struct Window {
     std::function<void(Window&, const PostedMessage&)> onPost;
 };
 
+// A named mutex, shared by the installer's thread and other programs. It lives
+// while a handle to it is open anywhere (see MutexExists).
+const DWORD InstallerProcess = 1; // the owner id of the installer's own thread
+struct Mutex {
+    Text name;
+    DWORD owner = 0;        // 0: free; InstallerProcess, or the id of the owning process
+    int recursion = 0;      // how often the owner holds it
+    bool abandoned = false; // its owner ended still holding it: the next wait gets WAIT_ABANDONED
+};
+
+// What a simulated program does once started: it may hold a named mutex and
+// own a top-level window, and end some time after a quit message reaches it.
+struct ProgramScript {
+    Text mutexName;   // created and owned while it runs (empty: none)
+    Text windowClass; // class of its top-level window (empty: no window)
+    Text windowTitle;
+    bool showsWindow = true;   // false: it never creates its window
+    UINT quitMessage = 0;      // posted to its window, this ends it ...
+    bool obeysQuit = true;     // ... unless it ignores the message,
+    DWORD quitDelayMs = 0;     // ... this long after the message arrived
+    bool releasesMutex = true; // false: it ends still owning the mutex
+};
+struct Process {
+    DWORD id = 0;
+    Text image;       // the executable, loaded (undeletable) while the process runs
+    Text application; // CreateProcessW's application name as given; empty: none
+    Text commandLine; // as given
+    BOOL inheritHandles = FALSE;
+    DWORD creationFlags = 0;
+    bool ownEnvironment = false; // an environment block was passed
+    Text currentDirectory;       // as given; empty: the caller's
+    STARTUPINFOW startup = {};   // as given; its pointers are not followed
+    bool running = true;
+    bool ending = false; // it ends when the clock reaches endsAt
+    DWORD endsAt = 0;
+    ProgramScript script;
+    HWND window = nullptr;
+};
+
 // --- the log dialog ---------------------------------------------------------------
 enum class DialogClose { Ok, Cancel, Enter };
 struct DialogRecord {
@@ -90,6 +129,9 @@ struct File {
     bool lockedThroughRestart = false; // stays loaded even across a spooler restart
     bool loadedByProcess = false;      // another process has it loaded (DeleteFileW: 5)
     bool heldOpen = false;             // another process holds it open without sharing
+    // With heldOpen: the other process lets go once GetTickCount reaches this
+    // tick (0: only when a test clears heldOpen).
+    DWORD heldUntil = 0;
 };
 
 // --- registry ---------------------------------------------------------------------
@@ -125,11 +167,12 @@ struct Printer {
     Text server, share, port, driver, comment, location, sepFile;
     Text printProcessor = u"WinPrint";
     Text datatype = u"RAW";
+    bool datatypeGiven = true; // AddPrinterW was given one (Wine's spooler needs it)
     Text parameters;
     DWORD attributes = PRINTER_ATTRIBUTE_LOCAL;
     DWORD priority = 1, defaultPriority = 0, status = 0, jobs = 0;
     bool connection = false;
-    // printer data: key ("" for the plain calls) -> upper-cased value name -> data
+    // printer data: upper-cased key ("" for the plain calls) -> upper-cased value name -> data
     std::map<Text, std::map<Text, PrinterData>> data;
 };
 
@@ -141,7 +184,7 @@ struct Handle {
     DWORD share = 0;
     Text name;         // file path, printer name, key path, mutex name
     uint64_t pos = 0;  // file position
-    int owner = 0;     // for mutex handles: whether this holder owns it
+    int owner = 0;     // for process and thread handles: the process id
 };
 
 struct Machine {
@@ -150,6 +193,10 @@ struct Machine {
     DWORD tick = 1000000; // GetTickCount; Sleep advances it at once
     uint64_t sleptMs = 0;
     std::vector<Fault> faults;
+    // Runs as each simulated call starts, with the call's name and number;
+    // lets a test change the machine between two calls (a value that grows
+    // between the size query and the read, say).
+    std::function<void(const std::string&, int)> onCall;
     std::map<std::string, int> callCounts;
     bool recordCalls = false;
     std::vector<std::string> calls;
@@ -161,6 +208,11 @@ struct Machine {
     Text modulePath = u"C:\\Program Files\\Kestrovane\\setup\\ksvinstall.exe";
     Text systemDir = u"C:\\Windows\\system32";
     Text spoolDriverRoot = u"C:\\Windows\\system32\\spool\\drivers";
+    // When set, GetPrinterDriverDirectoryW reports this path for every
+    // environment (one with a trailing backslash, say).
+    Text driverDirectory;
+    // A spooler that answers the size query (no buffer) with success.
+    bool driverDirectorySizeQuerySucceeds = false;
     bool shiftDown = false;
     DWORD osMajor = 10, osMinor = 0, osPlatform = VER_PLATFORM_WIN32_NT;
 
@@ -177,6 +229,11 @@ struct Machine {
     // the spooler's registrations (only reachable while the service runs)
     std::vector<Monitor> monitors;
     std::vector<Driver> drivers;
+    // DeleteMonitorW keeps failing with ERROR_PRINT_MONITOR_IN_USE, and
+    // DeletePrinterDriverExW with ERROR_PRINTER_DRIVER_IN_USE, until the
+    // spooler stops (a port or a driver still held by a job, say).
+    bool monitorBusyUntilRestart = false;
+    bool driverBusyUntilRestart = false;
     std::vector<Printer> printers;
     Text defaultPrinter; // the current user's; empty: none
     // Runs after each EnumPrintersW call with its number; lets a test change
@@ -185,12 +242,19 @@ struct Machine {
 
     // user interface
     std::vector<Window> windows;
+    // other programs: named mutexes (by exact name), processes, and what runs
+    // when an executable is started (upper-cased path -> its behaviour)
+    std::map<Text, Mutex> mutexes;
+    std::vector<Process> processes;
+    std::map<Text, ProgramScript> programs;
+    DWORD nextProcessId = 100;
     DialogClose dialogClose = DialogClose::Ok;
     bool dialogFails = false;
     std::vector<DialogRecord> dialogs;
 
     // file system, registry
     int64_t diskSpace = -1; // bytes WriteFile may still write; -1: unlimited
+    DWORD createFileMs = 0; // virtual time each CreateFileW takes (a slow share, a scanner)
     std::map<Text, File> files; // upper-cased path -> file
     std::map<Text, RegKey> keys; // upper-cased path -> key
 };
@@ -208,6 +272,22 @@ HANDLE NewHandle(HandleKind kind, const Text& name, DWORD access = 0);
 Handle* FindHandle(HANDLE handle, HandleKind kind);
 size_t OpenHandles(HandleKind kind);
 Window* FindWindowByHandle(HWND handle);
+
+// Time passes: the clock moves on by `ms`, and what other programs do in the
+// meantime (a process ending) happens at its moment. Sleep and waits use it.
+void AdvanceClock(DWORD ms);
+// Starts `image` as CreateProcessW does once it has found the file; it then
+// behaves as M().programs says for that path (or just runs).
+Process& StartProcess(const Text& image, const Text& commandLine);
+Process* FindProcess(DWORD id);
+// The process ends now (killed, or its scripted end): its window goes, its
+// mutex is released (or abandoned) and its executable is no longer loaded.
+void EndProcess(Process& process);
+// A named mutex exists while the installer or a running process has it open.
+bool MutexExists(const Text& name);
+// The system's logon: every command line in the machine-wide Run key is
+// started as CreateProcessW would start it. Returns the images started.
+std::vector<Text> Logon();
 
 // Used by the simulated calls themselves: records the call and reports whether a
 // scripted fault fires for it (its error then stands as the last error).
@@ -252,6 +332,19 @@ LPWSTR PackString(LPBYTE block, size_t& offset, const Text& text);
 bool PortExists(const Text& portList);
 Printer* FindPrinter(const Text& name);
 Printer& AddPrinter(const Text& name, const Text& driver, const Text& port);
+// Printer data as the ANSI calls see it. Key "" (or "PrinterDriverData") is
+// the plain calls' key; keys and value names compare without regard to case.
+void SetPrinterData(Printer& printer, const Text& key, const Text& name, DWORD type,
+                    const std::vector<uint8_t>& bytes);
+void SetPrinterString(Printer& printer, const Text& key, const Text& name, const std::string& text);
+PrinterData* FindPrinterData(Printer& printer, const Text& key, const Text& name);
+// A REG_SZ value's text up to its terminator; empty when the value is missing.
+std::string PrinterString(Printer& printer, const Text& key, const Text& name);
+// Monitors by name, drivers by name and environment (both without regard to case).
+Monitor* FindMonitor(const Text& name);
+Driver* FindDriver(const Text& name, const Text& environment = u"Windows x64");
+// Where AddPrinterDriverExW puts a driver's files: "<spool>\drivers\x64\3".
+Text DriverStore(const Text& environment = u"Windows x64", DWORD version = 3);
 
 // Leak and double-free accounting across the three heaps.
 size_t LiveBlocks();

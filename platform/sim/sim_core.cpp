@@ -35,6 +35,8 @@ void Reset() {
         dir.path = path;
         m.files[Upper(path)] = dir;
     }
+    // Every Windows has the standard local port monitor.
+    m.monitors.push_back(Monitor{u"Local Port", u"Windows x64", u"localspl.dll"});
     CreateKey(PendingRenamesKey);
     CreateKey(u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run");
     CreateKey(u"HKCU\\Software");
@@ -76,6 +78,10 @@ bool Enter(const char* call) {
     int n = ++m.callCounts[call];
     if (m.recordCalls)
         m.calls.push_back(call);
+    if (m.onCall) {
+        auto hook = m.onCall; // the hook may replace itself
+        hook(call, n);
+    }
     for (const Fault& f : m.faults) {
         if (f.call != call || n < f.nth)
             continue;
@@ -162,8 +168,7 @@ void SetLastError(DWORD code) { M().lastError = code; }
 
 void Sleep(DWORD milliseconds) {
     Enter("Sleep");
-    M().tick += milliseconds;
-    M().sleptMs += milliseconds;
+    AdvanceClock(milliseconds); // other programs go on meanwhile
 }
 
 DWORD GetTickCount() {

@@ -13,6 +13,8 @@ void OnSpoolerStopped() {
     for (auto& entry : M().files)
         if (entry.second.loadedBySpooler && !entry.second.lockedThroughRestart)
             entry.second.loadedBySpooler = false;
+    M().monitorBusyUntilRestart = false;
+    M().driverBusyUntilRestart = false;
 }
 void OnSpoolerStarted() {}
 } // namespace sim
@@ -37,6 +39,12 @@ void FillStatus(const Service& s, LPSERVICE_STATUS status) {
     status->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status->dwCurrentState = s.state;
     status->dwControlsAccepted = s.state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+}
+
+// The SCM fills the caller's status on failure only for these codes.
+bool FillsStatusOnFailure(DWORD code) {
+    return code == ERROR_INVALID_SERVICE_CONTROL || code == ERROR_SERVICE_CANNOT_ACCEPT_CTRL ||
+           code == ERROR_SERVICE_NOT_ACTIVE;
 }
 
 Handle* ServiceHandle(SC_HANDLE h) {
@@ -94,6 +102,7 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
         return FALSE;
     }
     if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_INTERROGATE) {
+        FillStatus(M().spooler, status);
         SetError(ERROR_INVALID_SERVICE_CONTROL);
         return FALSE;
     }
@@ -103,10 +112,13 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
     }
     Service& s = M().spooler;
     if (M().controlError) {
+        if (FillsStatusOnFailure(M().controlError))
+            FillStatus(s, status);
         SetError(M().controlError);
         return FALSE;
     }
     if (s.state == SERVICE_STOPPED) {
+        FillStatus(s, status);
         SetError(ERROR_SERVICE_NOT_ACTIVE);
         return FALSE;
     }
@@ -144,8 +156,11 @@ BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
         return FALSE;
     }
     Service& s = M().spooler;
+    // pendingPolls queries still see the pending state; the next one sees it settled.
     if (s.state == SERVICE_STOP_PENDING || s.state == SERVICE_START_PENDING) {
-        if (--s.pendingPolls <= 0)
+        if (s.pendingPolls > 0)
+            --s.pendingPolls;
+        else
             Settle(s, s.state == SERVICE_STOP_PENDING ? SERVICE_STOPPED : SERVICE_RUNNING);
     }
     FillStatus(s, status);
@@ -185,8 +200,8 @@ BOOL StartServiceW(SC_HANDLE service, DWORD, LPCWSTR*) {
 BOOL CloseServiceHandle(SC_HANDLE handle) {
     Enter("CloseServiceHandle");
     auto it = M().handles.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == M().handles.end() || (it->second.kind != HandleKind::Service &&
-                                    it->second.kind != HandleKind::ScManager)) {
+    if (it == M().handles.end() ||
+        (it->second.kind != HandleKind::Service && it->second.kind != HandleKind::ScManager)) {
         SetError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

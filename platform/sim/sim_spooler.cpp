@@ -46,7 +46,10 @@ BOOL GetPrinterDriverDirectoryW(LPWSTR server, LPWSTR environment, DWORD level, 
         SetError(ERROR_INVALID_LEVEL);
         return FALSE;
     }
-    Text path = M().spoolDriverRoot + u"\\" + dir;
+    Text path =
+        M().driverDirectory.empty() ? M().spoolDriverRoot + u"\\" + dir : M().driverDirectory;
+    if (!buffer && size == 0 && M().driverDirectorySizeQuerySucceeds)
+        return TRUE;
     DWORD bytes = static_cast<DWORD>((path.size() + 1) * sizeof(WCHAR));
     if (needed)
         *needed = bytes;

@@ -92,9 +92,10 @@ INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DL
         SetError(ERROR_RESOURCE_NAME_NOT_FOUND);
         return -1;
     }
+    // Documented: an invalid owner makes the call fail with 0, not -1.
     if (owner && !FindWindowByHandle(owner)) {
         SetError(ERROR_INVALID_WINDOW_HANDLE);
-        return -1;
+        return 0;
     }
     DialogRecord record;
     record.instance = instance;

@@ -1,0 +1,238 @@
+#include "install/front_end.h"
+
+#include "tests/support/test_machine.h"
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+const UINT SysCommand = 274;
+const WPARAM ScClose = 61536;
+
+std::string Decimal(HWND window) {
+    return std::to_string(static_cast<intptr_t>(reinterpret_cast<uintptr_t>(window)));
+}
+
+// A window whose handle is the given value, as the front end reads it back.
+HWND WindowAt(intptr_t value) {
+    sim::M().nextHandle = static_cast<uintptr_t>(value);
+    return sim::AddWindow(u"SetupWindow", u"Setup");
+}
+
+size_t ServiceHandlesOpen() {
+    return sim::OpenHandles(sim::HandleKind::ScManager) +
+           sim::OpenHandles(sim::HandleKind::Service);
+}
+
+// The owner of the dialog that a Shift-held install shows.
+HWND DialogOwner(const std::string& commandLine) {
+    sim::M().dialogs.clear();
+    sim::M().shiftDown = true;
+    int code = RunCommand(commandLine);
+    EXPECT_EQ(code, 1) << commandLine;
+    EXPECT_EQ(sim::M().dialogs.size(), 1u) << commandLine;
+    return sim::M().dialogs.empty() ? nullptr : sim::M().dialogs.back().owner;
+}
+
+// Windows are looked up by handle each time: adding one may move the others.
+sim::Window& WindowOf(HWND handle) {
+    for (sim::Window& w : sim::M().windows)
+        if (w.handle == handle)
+            return w;
+    ADD_FAILURE() << "no such window";
+    return sim::M().windows.front();
+}
+
+void CloseOnRequest(sim::Window& w, const sim::PostedMessage& m) {
+    if (m.message == SysCommand && m.wParam == ScClose)
+        w.alive = false;
+}
+
+HWND HelpWindow(const sim::Text& className, const sim::Text& title, bool closes) {
+    HWND handle = sim::AddWindow(className, title);
+    if (closes)
+        WindowOf(handle).onPost = CloseOnRequest;
+    return handle;
+}
+
+} // namespace
+
+using FrontEndTest = MachineTest;
+
+TEST_F(FrontEndTest, VerbsInAnyCaseExceptTheExactOne) {
+    const struct {
+        const char* verb;
+        int exitCode;
+        bool context;
+    } cases[] = {
+        {"in", 1, true},          {"install", 1, true},    {"serverinstall", 1, true},
+        {"INSTALL", 1, true},     {"Install", 1, true},    {"ServerInstall", 1, true},
+        {"in_notray", 1, true},   {"IN_NOTRAY", 1, true},  {"un", 2, true},
+        {"uninstall", 2, true},   {"UnInstall", 2, true},  {"UN", 2, true},
+        {"DEF.SET", 6, false},    {"Def.set", 6, false},   {"installx", 6, false},
+        {"\"\"", 6, false},       {"in-notray", 6, false}, {"unin", 6, false},
+        {"removetray", 6, false},
+    };
+    for (const auto& c : cases) {
+        sim::Reset();
+        sim::M().shiftDown = true; // a run with a context then shows its log
+        std::string line = std::string("ksvinstall.exe ") + c.verb;
+        EXPECT_EQ(RunCommand(line), c.exitCode) << line;
+        EXPECT_EQ(sim::M().dialogs.size(), c.context ? 1u : 0u) << line;
+        EXPECT_EQ(sim::LiveBlocks(), 0u) << line;
+        EXPECT_EQ(ServiceHandlesOpen(), 0u) << line;
+    }
+}
+
+TEST_F(FrontEndTest, NoVerbTouchesNothing) {
+    for (const char* line :
+         {"\"C:\\Program Files\\Kestrovane\\setup\\ksvinstall.exe\"", "ksvinstall.exe   ", ""}) {
+        sim::Reset();
+        EXPECT_EQ(RunCommand(line), 6) << line;
+        EXPECT_EQ(sim::CallCount("OpenSCManagerW"), 0);
+        EXPECT_EQ(sim::CallCount("IsWindow"), 0);
+        EXPECT_EQ(sim::CallCount("FindWindowW"), 0);
+        EXPECT_EQ(sim::LiveBlocks(), 0u) << "the argument block is released";
+    }
+}
+
+TEST_F(FrontEndTest, UnsplittableCommandLineCountsAsNoVerb) {
+    sim::FailCall("CommandLineToArgvW", ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(RunCommand("ksvinstall.exe install"), 6);
+    EXPECT_EQ(sim::CallCount("OpenSCManagerW"), 0);
+    EXPECT_EQ(sim::LiveBlocks(), 0u);
+}
+
+TEST_F(FrontEndTest, ThirdArgumentNamesTheOwnerWindow) {
+    HWND setup = sim::AddWindow(u"SetupWindow", u"Setup");
+    std::string handle = Decimal(setup);
+    EXPECT_EQ(DialogOwner("ksvinstall.exe install " + handle), setup);
+    EXPECT_EQ(DialogOwner("ksvinstall.exe install " + handle + " extra"), nullptr)
+        << "a fourth argument disables the owner";
+    EXPECT_EQ(DialogOwner("ksvinstall.exe install window"), nullptr);
+    EXPECT_EQ(DialogOwner("ksvinstall.exe install 12345678"), nullptr) << "no such window";
+    EXPECT_EQ(DialogOwner("ksvinstall.exe install -" + handle), nullptr);
+
+    // The number is read as wcstol reads it.
+    EXPECT_EQ(DialogOwner("ksvinstall.exe install \"  \t" + handle + "\""), setup);
+    EXPECT_EQ(DialogOwner("ksvinstall.exe install +" + handle), setup);
+    EXPECT_EQ(DialogOwner("ksvinstall.exe install " + handle + "junk"), setup);
+    EXPECT_EQ(DialogOwner("ksvinstall.exe install 0" + handle), setup);
+
+    sim::M().shiftDown = true;
+    sim::M().dialogs.clear();
+    EXPECT_EQ(RunCommand("ksvinstall.exe un " + handle), 2);
+    ASSERT_EQ(sim::M().dialogs.size(), 1u);
+    EXPECT_EQ(sim::M().dialogs[0].owner, setup);
+}
+
+TEST_F(FrontEndTest, OwnerNumberBeyondThirtyTwoBitsIsClamped) {
+    HWND highest = WindowAt(INT_MAX);
+    EXPECT_EQ(DialogOwner("ksvinstall.exe install 99999999999"), highest);
+    EXPECT_EQ(DialogOwner("ksvinstall.exe install 2147483647"), highest);
+
+    // Negative values are sign-extended to the pointer's width.
+    HWND lowest = WindowAt(INT_MIN);
+    EXPECT_EQ(DialogOwner("ksvinstall.exe install -99999999999"), lowest);
+    HWND minusOne = WindowAt(-1);
+    EXPECT_EQ(DialogOwner("ksvinstall.exe install -1"), minusOne);
+}
+
+TEST_F(FrontEndTest, ErrorsGiveOneHundredAndTheDialog) {
+    sim::FailCall("GetPrinterDriverDirectoryW", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RunCommand("ksvinstall.exe install"), 100);
+    ASSERT_EQ(sim::M().dialogs.size(), 1u);
+    const sim::DialogRecord& shown = sim::M().dialogs[0];
+    EXPECT_EQ(Ascii(shown.title), "Kestrovane build 2501- Install error log!");
+    std::vector<std::string> lines = SplitLines(Ascii(shown.itemText));
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "Kestrovane 2501");
+    EXPECT_EQ(lines[2], "Error(6): Can`t retrieve printer driver directory. - (Access is denied.)");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), ">>0010"), lines.end());
+    EXPECT_EQ(Ascii(shown.itemText).find(">>0020"), std::string::npos);
+    EXPECT_EQ(shown.owner, nullptr);
+    EXPECT_EQ(sim::LiveBlocks(), 0u);
+
+    // However the dialog is closed, and for the uninstall too.
+    for (sim::DialogClose close : {sim::DialogClose::Cancel, sim::DialogClose::Enter}) {
+        sim::Reset();
+        sim::FailCall("GetSystemDirectoryW", ERROR_ACCESS_DENIED);
+        sim::M().dialogClose = close;
+        EXPECT_EQ(RunCommand("ksvinstall.exe install"), 100);
+        sim::FailCall("GetSystemDirectoryW", ERROR_ACCESS_DENIED, 2);
+        EXPECT_EQ(RunCommand("ksvinstall.exe uninstall"), 100);
+        EXPECT_EQ(sim::M().dialogs.size(), 2u);
+        EXPECT_EQ(sim::LiveBlocks(), 0u);
+    }
+}
+
+TEST_F(FrontEndTest, ShiftShowsTheDialogAndKeepsTheExitCode) {
+    EXPECT_EQ(RunCommand("ksvinstall.exe install"), 1);
+    EXPECT_TRUE(sim::M().dialogs.empty());
+
+    sim::M().shiftDown = true;
+    EXPECT_EQ(RunCommand("ksvinstall.exe install"), 1);
+    ASSERT_EQ(sim::M().dialogs.size(), 1u);
+    EXPECT_EQ(Ascii(sim::M().dialogs[0].title), "Kestrovane build 2501- Install log.");
+    std::vector<std::string> lines = SplitLines(Ascii(sim::M().dialogs[0].itemText));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "Kestrovane 2501");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), ">>0010"), lines.end());
+    EXPECT_EQ(std::find(lines.begin(), lines.end(), ">>0020"), lines.end());
+
+    sim::M().dialogClose = sim::DialogClose::Cancel;
+    EXPECT_EQ(RunCommand("ksvinstall.exe uninstall"), 2);
+    ASSERT_EQ(sim::M().dialogs.size(), 2u);
+    std::string uninstallLog = Ascii(sim::M().dialogs[1].itemText);
+    EXPECT_EQ(uninstallLog.find(">>00"), std::string::npos) << "markers of the install only";
+    EXPECT_EQ(sim::LiveBlocks(), 0u);
+}
+
+TEST_F(FrontEndTest, HelpWindowIsClosedBeforeTheInstall) {
+    sim::M().recordCalls = true;
+    HWND help = HelpWindow(u"HH Parent", u"Kestrovane Help", true);
+    HWND other = HelpWindow(u"HH Parent", u"Other Help", true);
+    HWND notHelp = HelpWindow(u"Notepad", u"Kestrovane Help", true);
+
+    EXPECT_EQ(RunCommand("ksvinstall.exe install"), 1);
+    const sim::Window& closed = WindowOf(help);
+    EXPECT_FALSE(closed.alive);
+    ASSERT_EQ(closed.posted.size(), 1u);
+    EXPECT_EQ(closed.posted[0].message, SysCommand);
+    EXPECT_EQ(closed.posted[0].wParam, ScClose);
+    EXPECT_EQ(closed.posted[0].lParam, 0);
+    EXPECT_TRUE(WindowOf(other).posted.empty());
+    EXPECT_TRUE(WindowOf(other).alive);
+    EXPECT_TRUE(WindowOf(notHelp).posted.empty());
+    EXPECT_EQ(sim::M().sleptMs, 50u);
+
+    const std::vector<std::string>& calls = sim::M().calls;
+    auto post = std::find(calls.begin(), calls.end(), "PostMessageW");
+    auto context = std::find(calls.begin(), calls.end(), "OpenSCManagerW");
+    EXPECT_LT(post - calls.begin(), context - calls.begin()) << "closed before the run starts";
+}
+
+TEST_F(FrontEndTest, EveryHelpWindowOfOursIsClosedAlsoBeforeTheUninstall) {
+    HWND first = HelpWindow(u"HH Parent", u"Kestrovane Help", true);
+    HWND second = HelpWindow(u"hh parent", u"KESTROVANE HELP", true);
+    EXPECT_EQ(RunCommand("ksvinstall.exe uninstall"), 2);
+    EXPECT_FALSE(WindowOf(first).alive);
+    EXPECT_FALSE(WindowOf(second).alive);
+    EXPECT_EQ(sim::M().sleptMs, 100u);
+
+    // Verbs without a context leave help windows alone.
+    sim::Reset();
+    HWND untouched = HelpWindow(u"HH Parent", u"Kestrovane Help", true);
+    EXPECT_EQ(RunCommand("ksvinstall.exe removetray"), 6);
+    EXPECT_TRUE(WindowOf(untouched).posted.empty());
+}
+
+TEST_F(FrontEndTest, HelpWindowThatNeverClosesCostsAboutFiveSeconds) {
+    HWND stubborn = HelpWindow(u"HH Parent", u"Kestrovane Help", false);
+    EXPECT_EQ(RunCommand("ksvinstall.exe in"), 1);
+    EXPECT_TRUE(WindowOf(stubborn).alive);
+    EXPECT_EQ(WindowOf(stubborn).posted.size(), 100u);
+    EXPECT_EQ(sim::M().sleptMs, 5000u);
+    EXPECT_EQ(sim::LiveBlocks(), 0u);
+}
