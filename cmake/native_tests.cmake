@@ -23,3 +23,4 @@ include(GoogleTest)
 gtest_discover_tests(ksvtests DISCOVERY_TIMEOUT 60)
 
 include(${CMAKE_SOURCE_DIR}/tests/wine/wine_tests.cmake OPTIONAL)
+include(${CMAKE_SOURCE_DIR}/tests/package/package_tests.cmake OPTIONAL)

@@ -3,7 +3,10 @@ enable_language(RC)
 set(KSV_DIST ${CMAKE_SOURCE_DIR}/dist/Kestrovane)
 set(KSV_SETUP_DIR ${KSV_DIST}/setup)
 
-add_executable(ksvinstall WIN32 install/main.cpp ${KSV_SOURCES})
+add_executable(ksvinstall WIN32 install/main.cpp install/ksvinstall.rc ${KSV_SOURCES})
+# windres does not report what the script pulls in; rebuild when these change.
+set_source_files_properties(install/ksvinstall.rc PROPERTIES OBJECT_DEPENDS
+    "${CMAKE_SOURCE_DIR}/install/ksvinstall.manifest;${CMAKE_SOURCE_DIR}/install/context/log_dialog.rc")
 target_include_directories(ksvinstall PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(ksvinstall PRIVATE UNICODE _UNICODE)
 target_compile_options(ksvinstall PRIVATE -municode)

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds the Windows package and the native tests, then runs every test: unit
+# and scenario tests against the simulated machine, the package's resources,
+# and the end-to-end runs of the package under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake --preset windows
+cmake --build --preset windows -j2
+# Configured after the package is built: the Wine tests register only then.
+cmake --preset native
+cmake --build --preset native -j2
+ctest --preset native

@@ -1,0 +1,254 @@
+#!/usr/bin/env python3
+"""Checks the built ksvinstall.exe as Windows will load it.
+
+The log dialog's template is compared byte for byte with one built here from
+the dialog's table of values (not from the .rc script), the manifest is
+parsed as XML, the version resource must carry build 2501, and the program
+may import nothing but system DLLs (a MinGW runtime DLL would be missing on
+the user's machine).
+
+usage: check_package.py path/to/ksvinstall.exe
+"""
+import struct
+import sys
+import xml.etree.ElementTree as ET
+
+# DLLs that every Windows installation has.
+SYSTEM_DLLS = {"advapi32.dll", "comctl32.dll", "comdlg32.dll", "gdi32.dll", "kernel32.dll",
+               "msvcrt.dll", "ole32.dll", "oleaut32.dll", "shell32.dll", "user32.dll",
+               "version.dll", "winspool.drv"}
+
+RT_DIALOG = 5
+RT_VERSION = 16
+RT_MANIFEST = 24
+LANG_EN_US = 1033
+
+failures = []
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+    return condition
+
+
+# --- reading a PE file's resource tree -------------------------------------
+
+
+class Pe:
+    def __init__(self, data):
+        self.data = data
+        if data[:2] != b"MZ":
+            raise ValueError("not an MZ executable")
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        if data[pe:pe + 4] != b"PE\0\0":
+            raise ValueError("no PE signature")
+        machine, sections, _, _, _, optional_size, _ = struct.unpack_from("<HHIIIHH", data, pe + 4)
+        self.machine = machine
+        optional = pe + 24
+        magic = struct.unpack_from("<H", data, optional)[0]
+        if magic != 0x20B:
+            raise ValueError("not a PE32+ image")
+        self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
+        directories = optional + 112
+        self.import_rva = struct.unpack_from("<I", data, directories + 1 * 8)[0]
+        self.rsrc_rva, self.rsrc_size = struct.unpack_from("<II", data, directories + 2 * 8)
+        self.sections = []
+        table = optional + optional_size
+        for i in range(sections):
+            entry = table + 40 * i
+            vsize, rva, raw_size, raw_ptr = struct.unpack_from("<IIII", data, entry + 8)
+            self.sections.append((rva, max(vsize, raw_size), raw_ptr, raw_size))
+
+    def offset(self, rva):
+        for start, size, raw_ptr, raw_size in self.sections:
+            if start <= rva < start + size:
+                if rva - start >= raw_size:
+                    raise ValueError("RVA 0x%x is not backed by file data" % rva)
+                return raw_ptr + rva - start
+        raise ValueError("RVA 0x%x lies in no section" % rva)
+
+    def text_at(self, rva):
+        start = self.offset(rva)
+        return self.data[start:self.data.index(b"\0", start)].decode("ascii")
+
+    def imports(self):
+        """The names of the DLLs that the import directory lists."""
+        names = []
+        at = self.offset(self.import_rva) if self.import_rva else None
+        while at is not None:
+            descriptor = struct.unpack_from("<5I", self.data, at)
+            if not any(descriptor):
+                break
+            names.append(self.text_at(descriptor[3]))
+            at += 20
+        return names
+
+    def resources(self):
+        """{(type, name, language): (bytes, code page)} for the numeric ids."""
+        found = {}
+        if not self.rsrc_rva:
+            return found
+        base = self.offset(self.rsrc_rva)
+
+        def entries(dir_offset):
+            named, ids = struct.unpack_from("<HH", self.data, base + dir_offset + 12)
+            for i in range(named + ids):
+                key, target = struct.unpack_from("<II", self.data, base + dir_offset + 16 + 8 * i)
+                yield key, target
+
+        for type_id, type_dir in entries(0):
+            for name_id, name_dir in entries(type_dir & 0x7FFFFFFF):
+                for lang_id, leaf in entries(name_dir & 0x7FFFFFFF):
+                    rva, size, code_page, _ = struct.unpack_from("<IIII", self.data, base + leaf)
+                    start = self.offset(rva)
+                    key = (type_id, name_id, lang_id)
+                    check(key not in found, "resource %r appears twice" % (key,))
+                    found[key] = (self.data[start:start + size], code_page)
+        return found
+
+
+# --- the log dialog as its table describes it ----------------------------------
+
+
+def words(*values):
+    return struct.pack("<%dH" % len(values), *values)
+
+
+def text(s):
+    return s.encode("utf-16-le") + b"\0\0"
+
+
+def pad4(block):
+    return block + b"\0" * (-len(block) % 4)
+
+
+def expected_dialog():
+    head = words(1, 0xFFFF)  # DLGTEMPLATEEX version 1
+    head += struct.pack("<III", 0, 0, 0x80C808C8)  # help id, ex style, style
+    head += words(2) + struct.pack("<hhhh", 0, 0, 451, 228)
+    head += words(0) + words(0) + words(0)  # no menu, standard class, empty title
+    head += words(8, 400) + bytes([0, 1]) + text("MS Shell Dlg")
+
+    def item(atom, ident, title, x, y, cx, cy, style):
+        body = struct.pack("<III", 0, 0, style) + struct.pack("<hhhh", x, y, cx, cy)
+        body += struct.pack("<I", ident) + words(0xFFFF, atom)
+        body += text(title) if title else words(0)
+        return body + words(0)  # no creation data
+
+    block = pad4(head)
+    block += item(0x0080, 1, "Close", 394, 207, 50, 14, 0x50010001)
+    block = pad4(block)
+    block += item(0x0081, 1001, "", 7, 7, 437, 194, 0x50A108C4)
+    return block
+
+
+def first_difference(a, b):
+    for i in range(min(len(a), len(b))):
+        if a[i] != b[i]:
+            return i
+    return min(len(a), len(b))
+
+
+def check_dialog(resources):
+    dialogs = {k: v for k, v in resources.items() if k[0] == RT_DIALOG}
+    if not check((RT_DIALOG, 101, LANG_EN_US) in dialogs,
+                 "no RT_DIALOG 101 in language 1033 (found %r)" % sorted(dialogs)):
+        return
+    check(len(dialogs) == 1, "more dialogs than 101: %r" % sorted(dialogs))
+    actual = dialogs[(RT_DIALOG, 101, LANG_EN_US)][0]
+    expected = expected_dialog()
+    check(len(expected) == 140, "the expected template is %d bytes, not 140" % len(expected))
+    if actual != expected:
+        at = first_difference(actual, expected)
+        check(False, "dialog 101 differs at byte %d (%d bytes, expected %d)\n  got      %s\n"
+              "  expected %s" % (at, len(actual), len(expected), actual[at:at + 16].hex(" "),
+                                 expected[at:at + 16].hex(" ")))
+
+
+def check_manifest(resources):
+    manifests = {k: v for k, v in resources.items() if k[0] == RT_MANIFEST}
+    if not check([k[1] for k in manifests] == [1],
+                 "want exactly one RT_MANIFEST with id 1, found %r" % sorted(manifests)):
+        return
+    raw = next(iter(manifests.values()))[0]
+    try:
+        root = ET.fromstring(raw)
+    except ET.ParseError as error:
+        check(False, "manifest is not well-formed XML: %s" % error)
+        return
+    v1 = "{urn:schemas-microsoft-com:asm.v1}"
+    v3 = "{urn:schemas-microsoft-com:asm.v3}"
+    check(root.tag == v1 + "assembly", "manifest root is %s" % root.tag)
+    check(root.get("manifestVersion") == "1.0", "manifestVersion is not 1.0")
+
+    identity = root.find(v1 + "assemblyIdentity")
+    want = {"name": "Kestrovane.Install", "version": "1.0.0.0", "processorArchitecture": "amd64",
+            "type": "win32"}
+    if check(identity is not None, "manifest has no assemblyIdentity"):
+        for key, value in want.items():
+            check(identity.get(key) == value,
+                  "assemblyIdentity %s is %r, want %r" % (key, identity.get(key), value))
+
+    dependency = root.find("%sdependency/%sdependentAssembly/%sassemblyIdentity" % (v1, v1, v1))
+    want = {"name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0", "type": "win32",
+            "publicKeyToken": "6595b64144ccf1df", "language": "*", "processorArchitecture": "*"}
+    if check(dependency is not None, "manifest has no dependency on the common controls"):
+        for key, value in want.items():
+            check(dependency.get(key) == value,
+                  "common controls %s is %r, want %r" % (key, dependency.get(key), value))
+
+    levels = root.findall(".//%srequestedExecutionLevel" % v3)
+    if check(len(levels) == 1, "want one requestedExecutionLevel, found %d" % len(levels)):
+        check(levels[0].get("level") == "requireAdministrator",
+              "execution level is %r" % levels[0].get("level"))
+        check(levels[0].get("uiAccess") == "false", "uiAccess is %r" % levels[0].get("uiAccess"))
+
+
+def check_version(resources):
+    versions = {k: v for k, v in resources.items() if k[0] == RT_VERSION}
+    if not check((RT_VERSION, 1, LANG_EN_US) in versions,
+                 "no version resource 1 in language 1033 (found %r)" % sorted(versions)):
+        return
+    raw = versions[(RT_VERSION, 1, LANG_EN_US)][0]
+    at = raw.find(b"\xbd\x04\xef\xfe")  # VS_FIXEDFILEINFO signature
+    if not check(at >= 0, "version resource has no VS_FIXEDFILEINFO"):
+        return
+    fixed = struct.unpack_from("<13I", raw, at)
+    version = lambda ms, ls: (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+    check(version(fixed[2], fixed[3]) == (1, 0, 0, 2501), "file version is %r" % (
+        version(fixed[2], fixed[3]),))
+    check(version(fixed[4], fixed[5]) == (1, 0, 0, 2501), "product version is %r" % (
+        version(fixed[4], fixed[5]),))
+    for name in ("FileVersion", "ProductVersion"):
+        needle = text(name)
+        check(needle in raw and text("1.0.0.2501") in raw,
+              "version strings lack %s 1.0.0.2501" % name)
+
+
+def main():
+    if len(sys.argv) != 2:
+        print(__doc__.strip().splitlines()[-1], file=sys.stderr)
+        return 2
+    with open(sys.argv[1], "rb") as f:
+        pe = Pe(f.read())
+    check(pe.machine == 0x8664, "machine is 0x%x, not x64" % pe.machine)
+    check(pe.subsystem == 2, "subsystem is %d, not the Windows GUI" % pe.subsystem)
+    imports = pe.imports()
+    check("kernel32.dll" in [n.lower() for n in imports], "no import of KERNEL32.dll: %r" % imports)
+    for name in imports:
+        check(name.lower() in SYSTEM_DLLS, "imports %s, which is no system DLL" % name)
+    resources = pe.resources()
+    check_dialog(resources)
+    check_manifest(resources)
+    check_version(resources)
+    for failure in failures:
+        print("FAIL: " + failure)
+    if not failures:
+        print("%s: imports %s; dialog 101, manifest and version as built to be" % (
+            sys.argv[1], ", ".join(imports)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,13 @@
+# Checks of the built Windows program itself (imports, resources), registered
+# when the package has been built (cmake --build --preset windows).
+set(KSV_DIST "${CMAKE_SOURCE_DIR}/dist/Kestrovane" CACHE PATH
+    "The built package folder (.../dist/Kestrovane) that the Wine tests install")
+find_package(Python3 COMPONENTS Interpreter)
+if(NOT Python3_Interpreter_FOUND OR NOT EXISTS "${KSV_DIST}/setup/ksvinstall.exe")
+    message(STATUS "Package tests: not registered (no python3 or no ${KSV_DIST}/setup/ksvinstall.exe)")
+    return()
+endif()
+add_test(NAME package.ksvinstall
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_package.py
+                 ${KSV_DIST}/setup/ksvinstall.exe)
+set_tests_properties(package.ksvinstall PROPERTIES LABELS package)
