@@ -52,8 +52,8 @@ bool CopyBytes(InstallContext& context, HANDLE source, HANDLE destination, const
 HANDLE OpenForWrite(InstallContext& context, const WCHAR* path) {
     DWORD start = GetTickCount();
     for (int attempt = 0; attempt < OpenAttempts; ++attempt) {
-        HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0,
-                                  nullptr);
+        HANDLE file =
+            CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
         if (file != INVALID_HANDLE_VALUE)
             return file;
         if (GetTickCount() - start > OpenTimeout) {
@@ -81,7 +81,7 @@ HRESULT CopyComponent(InstallContext& context, const WCHAR* directory, const WCH
     HRESULT result = E_FAIL;
     HANDLE source = INVALID_HANDLE_VALUE;
     if (!fits) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
         if (report)
             LogError(context, ErrOpenDestination, target);
     } else if ((source = CreateFileW(Text(sourcePath), GENERIC_READ, FILE_SHARE_READ, nullptr,

@@ -16,6 +16,8 @@ void FreeNode(DeferredDelete* node) {
 // Without memory for the node or its text the entry is skipped: the file then
 // stays where it is, which is what a failed deletion means anyway.
 void DeferDelete(DeferredDelete*& list, const WCHAR* path) {
+    if (!path || !path[0])
+        return; // nothing that could ever be deleted
     for (DeferredDelete* node = list; node; node = node->next)
         if (TextEqual(node->path, path))
             return;

@@ -27,10 +27,12 @@ void TakeInventory(PrinterInventory& inventory) {
         return;
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
         return;
-    void* block = GlobalAlloc(GMEM_FIXED, needed + InventorySlack);
+    // Counted in SIZE_T: a 32-bit sum could wrap to a block smaller than `needed`.
+    SIZE_T bytes = static_cast<SIZE_T>(needed) + InventorySlack;
+    void* block = GlobalAlloc(GMEM_FIXED, bytes);
     if (!block)
         return;
-    std::memset(block, 0, needed + InventorySlack);
+    std::memset(block, 0, bytes);
     inventory.entries = static_cast<PRINTER_INFO_2W*>(block);
     if (!EnumPrintersW(EnumFlags, nullptr, 2, static_cast<LPBYTE>(block), needed, &needed,
                        &count)) {
@@ -68,7 +70,9 @@ PrinterInfoBlock ReadPrinterInfo(HANDLE printer) {
     return result;
 }
 
-BOOL ClosePrinterHandle(HANDLE printer) { return ClosePrinter(printer); }
+BOOL ClosePrinterHandle(HANDLE printer) {
+    return ClosePrinter(printer);
+}
 
 HANDLE AddPrinterLevel2(PRINTER_INFO_2W* info) {
     return AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(info));

@@ -25,6 +25,8 @@ DWORD MissingError(const Text& path) {
 
 bool ParentExists(const Text& path) {
     Text parent = ParentOf(path);
+    if (parent.empty())
+        return true; // a bare name lies in the current directory
     if (parent.size() == 2 && parent[1] == u':')
         return true;
     File* dir = FindFile(parent);
@@ -54,7 +56,73 @@ bool SharingConflict(const Text& key, DWORD access, DWORD share) {
     return false;
 }
 
-Handle* FileHandle(HANDLE h) { return FindHandle(h, HandleKind::File); }
+Handle* FileHandle(HANDLE h) {
+    return FindHandle(h, HandleKind::File);
+}
+
+// The path a file call works on. "\\?\" hands the rest to the file system
+// untouched. Any other full path is normalised as Windows does it: forward
+// slashes read as backslashes, "." and empty parts dropped, ".." taking the
+// part before it. (No current directory is modelled: relative paths stay.)
+Text Win32Path(LPCWSTR path) {
+    Text p = path ? Text(path) : Text();
+    if (p.compare(0, 4, u"\\\\?\\") == 0)
+        return p.substr(4);
+    std::replace(p.begin(), p.end(), u'/', u'\\');
+    size_t root = 0;
+    if (p.size() >= 3 && p[1] == u':' && p[2] == u'\\')
+        root = 3;
+    else if (p.compare(0, 2, u"\\\\") == 0)
+        root = 2;
+    if (root == 0)
+        return p;
+    std::vector<Text> parts;
+    size_t start = root;
+    for (;;) {
+        size_t end = p.find(u'\\', start);
+        Text part = p.substr(start, end == Text::npos ? Text::npos : end - start);
+        if (part == u"..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != u".") {
+            parts.push_back(part);
+        }
+        if (end == Text::npos)
+            break;
+        start = end + 1;
+    }
+    Text out = p.substr(0, root);
+    for (size_t i = 0; i < parts.size(); ++i)
+        out += (i ? u"\\" : u"") + parts[i];
+    return out;
+}
+
+// The NT name the system records for a full Win32 path.
+Text NtName(const Text& path) {
+    if (path.compare(0, 2, u"\\\\") == 0)
+        return u"\\??\\UNC\\" + path.substr(2);
+    return u"\\??\\" + path;
+}
+
+// A string and its terminator, as UTF-16 LE bytes.
+void AppendUnits(std::vector<uint8_t>& bytes, const Text& text) {
+    for (char16_t c : text) {
+        bytes.push_back(static_cast<uint8_t>(c & 0xFF));
+        bytes.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+}
+
+// Whether another process still holds the file open; one that holds it only
+// for a while lets go once the clock has reached its time.
+bool StillHeld(File& f) {
+    if (f.heldOpen && f.heldUntil != 0 && static_cast<int32_t>(M().tick - f.heldUntil) >= 0) {
+        f.heldOpen = false;
+        f.heldUntil = 0;
+    }
+    return f.heldOpen;
+}
 
 } // namespace
 
@@ -92,11 +160,12 @@ std::string FileContent(const Text& path) {
 
 } // namespace sim
 
-HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
-                   DWORD, HANDLE) {
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
+                   DWORD disposition, DWORD, HANDLE) {
+    M().tick += M().createFileMs;
     if (Enter("CreateFileW"))
         return INVALID_HANDLE_VALUE;
-    Text p = path ? Text(path) : Text();
+    Text p = Win32Path(path);
     if (p.empty()) {
         SetError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
@@ -125,7 +194,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
         SetError(ERROR_FILE_EXISTS);
         return INVALID_HANDLE_VALUE;
     }
-    if (f && (f->heldOpen || (writes && (f->loadedBySpooler || f->loadedByProcess)) ||
+    if (f && (StillHeld(*f) || (writes && (f->loadedBySpooler || f->loadedByProcess)) ||
               SharingConflict(key, access, share))) {
         SetError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
@@ -168,15 +237,17 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
     }
     uint64_t left = h->pos < f->bytes.size() ? f->bytes.size() - h->pos : 0;
     DWORD n = static_cast<DWORD>(std::min<uint64_t>(left, toRead));
-    std::copy(f->bytes.begin() + static_cast<long>(h->pos),
-              f->bytes.begin() + static_cast<long>(h->pos + n), static_cast<uint8_t*>(buffer));
+    if (n > 0)
+        std::copy(f->bytes.begin() + static_cast<long>(h->pos),
+                  f->bytes.begin() + static_cast<long>(h->pos + n), static_cast<uint8_t*>(buffer));
     h->pos += n;
     if (read)
         *read = n;
     return TRUE;
 }
 
-// A full disk writes what still fits and fails with ERROR_DISK_FULL.
+// A write that does not fit on the disk fails whole: nothing is written and
+// ERROR_DISK_FULL is the last error, as NTFS reserves the room first.
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED) {
     if (written)
         *written = 0;
@@ -198,8 +269,10 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOV
     }
     int64_t& space = M().diskSpace;
     DWORD n = toWrite;
-    if (space >= 0 && static_cast<int64_t>(n) > space)
-        n = static_cast<DWORD>(space);
+    if (space >= 0 && static_cast<int64_t>(n) > space) {
+        SetError(ERROR_DISK_FULL);
+        return FALSE;
+    }
     const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
     if (f->bytes.size() < h->pos + n)
         f->bytes.resize(h->pos + n);
@@ -209,10 +282,6 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOV
         space -= n;
     if (written)
         *written = n;
-    if (n < toWrite) {
-        SetError(ERROR_DISK_FULL);
-        return FALSE;
-    }
     return TRUE;
 }
 
@@ -234,7 +303,7 @@ BOOL CloseHandle(HANDLE handle) {
 BOOL DeleteFileW(LPCWSTR path) {
     if (Enter("DeleteFileW"))
         return FALSE;
-    Text p = path ? Text(path) : Text();
+    Text p = Win32Path(path);
     File* f = p.empty() ? nullptr : FindFile(p);
     if (!f) {
         SetError(p.empty() ? ERROR_PATH_NOT_FOUND : MissingError(p));
@@ -244,7 +313,8 @@ BOOL DeleteFileW(LPCWSTR path) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (f->heldOpen || SharingConflict(Upper(p), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE)) {
+    if (StillHeld(*f) ||
+        SharingConflict(Upper(p), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
         SetError(ERROR_SHARING_VIOLATION);
         return FALSE;
     }
@@ -255,7 +325,7 @@ BOOL DeleteFileW(LPCWSTR path) {
 DWORD GetFileAttributesW(LPCWSTR path) {
     if (Enter("GetFileAttributesW"))
         return INVALID_FILE_ATTRIBUTES;
-    Text p = path ? Text(path) : Text();
+    Text p = Win32Path(path);
     File* f = p.empty() ? nullptr : FindFile(p);
     if (!f) {
         SetError(p.empty() ? ERROR_PATH_NOT_FOUND : MissingError(p));
@@ -264,9 +334,11 @@ DWORD GetFileAttributesW(LPCWSTR path) {
     return f->directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
 }
 
-// With MOVEFILE_DELAY_UNTIL_REBOOT the operation is only recorded: "\??\" and
-// the source, then the target ("" for a deletion), appended to the
-// Session Manager's PendingFileRenameOperations. The source need not exist.
+// With MOVEFILE_DELAY_UNTIL_REBOOT the operation is only recorded in the
+// Session Manager's PendingFileRenameOperations: the value loses its final
+// terminator, then gets the source's NT name, the target's ("!" in front when
+// it may replace a file; "" for a deletion) and a new final terminator. The
+// source need not exist.
 BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
     if (Enter("MoveFileExW"))
         return FALSE;
@@ -279,24 +351,28 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
             SetError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        std::vector<Text> strings;
-        if (RegValue* v = FindValue(PendingRenamesKey, u"PendingFileRenameOperations"))
-            strings = MultiStrings(*v);
-        strings.push_back(u"\\??\\" + Text(from));
-        Text target = to ? Text(to) : Text();
-        if (!target.empty())
-            target = ((flags & MOVEFILE_REPLACE_EXISTING) ? u"!\\??\\" : u"\\??\\") + target;
-        strings.push_back(target);
-        SetValue(PendingRenamesKey, u"PendingFileRenameOperations", REG_MULTI_SZ,
-                 MultiStringBytes(strings));
+        std::vector<uint8_t> bytes;
+        if (RegValue* v = FindValue(PendingRenamesKey, u"PendingFileRenameOperations")) {
+            bytes = v->data;
+            if (bytes.size() >= 2)
+                bytes.resize(bytes.size() - 2);
+        }
+        AppendUnits(bytes, NtName(Win32Path(from)));
+        Text target;
+        if (to && to[0])
+            target = ((flags & MOVEFILE_REPLACE_EXISTING) ? u"!" : u"") + NtName(Win32Path(to));
+        AppendUnits(bytes, target);
+        bytes.push_back(0);
+        bytes.push_back(0);
+        SetValue(PendingRenamesKey, u"PendingFileRenameOperations", REG_MULTI_SZ, bytes);
         return TRUE;
     }
-    File* f = FindFile(from);
+    File* f = FindFile(Win32Path(from));
     if (!f) {
-        SetError(MissingError(from));
+        SetError(MissingError(Win32Path(from)));
         return FALSE;
     }
-    if (f->loadedBySpooler || f->loadedByProcess || f->heldOpen) {
+    if (f->loadedBySpooler || f->loadedByProcess || StillHeld(*f)) {
         SetError(ERROR_SHARING_VIOLATION);
         return FALSE;
     }
@@ -304,23 +380,41 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
         SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (FindFile(to) && !(flags & MOVEFILE_REPLACE_EXISTING)) {
+    Text source = Win32Path(from);
+    Text target = Win32Path(to);
+    if (FindFile(target) && !(flags & MOVEFILE_REPLACE_EXISTING)) {
         SetError(ERROR_ALREADY_EXISTS);
         return FALSE;
     }
-    if (!ParentExists(to)) {
+    if (!ParentExists(target)) {
         SetError(ERROR_PATH_NOT_FOUND);
         return FALSE;
     }
     File moved = *f;
-    moved.path = to;
-    M().files.erase(Upper(from));
-    M().files[Upper(to)] = moved;
+    moved.path = target;
+    M().files.erase(Upper(source));
+    M().files[Upper(target)] = moved;
     return TRUE;
 }
 
+namespace {
+
+bool HasChildren(const Text& directory) {
+    Text prefix = Upper(directory) + u"\\";
+    for (const auto& entry : M().files)
+        if (entry.first.compare(0, prefix.size(), prefix) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
 namespace sim {
 
+// The Session Manager's part of a restart: each pair is carried out in order.
+// A deletion removes a file, or a directory only when it is empty; a rename
+// replaces an existing target only when the target is marked with "!".
+// Operations that cannot be done are skipped.
 void Reboot() {
     Machine& m = M();
     std::vector<Text> ops;
@@ -328,26 +422,30 @@ void Reboot() {
         ops = MultiStrings(*v);
     if (RegKey* k = FindKey(PendingRenamesKey))
         k->values.erase(u"PENDINGFILERENAMEOPERATIONS");
-    for (auto& entry : m.files)
-        entry.second.loadedBySpooler = entry.second.loadedByProcess = entry.second.heldOpen =
-            entry.second.lockedThroughRestart = false;
-    auto strip = [](Text s) {
-        if (!s.empty() && s[0] == u'!')
-            s.erase(0, 1);
-        return s.compare(0, 4, u"\\??\\") == 0 ? s.substr(4) : s;
-    };
+    for (auto& entry : m.files) {
+        File& f = entry.second;
+        f.loadedBySpooler = f.loadedByProcess = f.heldOpen = f.lockedThroughRestart = false;
+        f.heldUntil = 0;
+    }
+    auto strip = [](const Text& s) { return s.compare(0, 4, u"\\??\\") == 0 ? s.substr(4) : s; };
     for (size_t i = 0; i + 1 < ops.size(); i += 2) {
         Text source = strip(ops[i]);
-        Text target = strip(ops[i + 1]);
+        bool replace = !ops[i + 1].empty() && ops[i + 1][0] == u'!';
+        Text target = strip(replace ? ops[i + 1].substr(1) : ops[i + 1]);
         File* f = FindFile(source);
         if (!f)
             continue;
-        if (!target.empty()) {
-            File moved = *f;
-            moved.path = target;
-            m.files[Upper(target)] = moved;
+        if (target.empty()) {
+            if (!f->directory || !HasChildren(source))
+                m.files.erase(Upper(source));
+            continue;
         }
+        if ((FindFile(target) && !replace) || !ParentExists(target))
+            continue;
+        File moved = *f;
+        moved.path = target;
         m.files.erase(Upper(source));
+        m.files[Upper(target)] = moved;
     }
     m.handles.clear();
     m.spooler.state = SERVICE_RUNNING;

@@ -10,10 +10,12 @@ using namespace sim;
 namespace {
 
 // Handles of printers: the Handle's name is the printer's name.
-Handle* PrinterHandle(HANDLE h) { return FindHandle(h, HandleKind::Printer); }
+Handle* PrinterHandle(HANDLE h) {
+    return FindHandle(h, HandleKind::Printer);
+}
 
-const char16_t* const standardPorts[] = {u"LPT1:", u"LPT2:", u"LPT3:", u"COM1:", u"COM2:",
-                                         u"COM3:", u"COM4:", u"FILE:"};
+const char16_t* const standardPorts[] = {u"LPT1:", u"LPT2:", u"LPT3:", u"COM1:",
+                                         u"COM2:", u"COM3:", u"COM4:", u"FILE:"};
 
 size_t Info2Bytes(const Printer& p) {
     return sizeof(PRINTER_INFO_2W) + StringBytes(p.server) + StringBytes(p.name) +
@@ -42,7 +44,24 @@ void FillInfo2(const Printer& p, PRINTER_INFO_2W& r, LPBYTE block, size_t& offse
     r.cJobs = p.jobs;
 }
 
-Text Str(LPCWSTR text) { return text ? Text(text) : Text(); }
+Text Str(LPCWSTR text) {
+    return text ? Text(text) : Text();
+}
+
+bool PendingDeletion(const Printer& p) {
+    return (p.status & PRINTER_STATUS_PENDING_DELETION) != 0;
+}
+
+// The printer goes with its data; a default printer that goes leaves none.
+void RemovePrinter(Printer* p) {
+    if (Upper(M().defaultPrinter) == Upper(p->name))
+        M().defaultPrinter.clear();
+    for (size_t i = 0; i < M().printers.size(); ++i)
+        if (&M().printers[i] == p) {
+            M().printers.erase(M().printers.begin() + static_cast<long>(i));
+            return;
+        }
+}
 
 bool DriverExists(const Text& name) {
     for (const Driver& d : M().drivers)
@@ -61,7 +80,9 @@ bool DatatypeKnown(const Text& datatype) {
 
 namespace sim {
 
-size_t StringBytes(const Text& text) { return text.empty() ? 0 : (text.size() + 1) * 2; }
+size_t StringBytes(const Text& text) {
+    return text.empty() ? 0 : (text.size() + 1) * 2;
+}
 
 // An empty text is reported as no string at all, as the spooler does for
 // fields that were never set.
@@ -119,8 +140,8 @@ Printer& AddPrinter(const Text& name, const Text& driver, const Text& port) {
 
 } // namespace sim
 
-BOOL EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD size,
-                   LPDWORD needed, LPDWORD returned) {
+BOOL EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
+                   LPDWORD returned) {
     BOOL result = FALSE;
     int call = CallCount("EnumPrintersW") + 1;
     if (!Enter("EnumPrintersW") && !SpoolerDown()) {
@@ -137,8 +158,8 @@ BOOL EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD s
         } else {
             std::vector<const Printer*> listed;
             for (const Printer& p : M().printers)
-                if ((p.connection && (flags & PRINTER_ENUM_CONNECTIONS)) ||
-                    (!p.connection && (flags & PRINTER_ENUM_LOCAL)))
+                if (!PendingDeletion(p) && ((p.connection && (flags & PRINTER_ENUM_CONNECTIONS)) ||
+                                            (!p.connection && (flags & PRINTER_ENUM_LOCAL))))
                     listed.push_back(&p);
             size_t bytes = 0;
             for (const Printer* p : listed)
@@ -172,12 +193,12 @@ BOOL OpenPrinterW(LPWSTR name, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults) {
         SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    DWORD access = defaults && defaults->DesiredAccess ? defaults->DesiredAccess
-                                                       : PRINTER_ACCESS_USE;
+    DWORD access =
+        defaults && defaults->DesiredAccess ? defaults->DesiredAccess : PRINTER_ACCESS_USE;
     Text target;
     if (name && name[0]) {
         Printer* p = FindPrinter(name);
-        if (!p) {
+        if (!p || PendingDeletion(*p)) {
             SetError(ERROR_INVALID_PRINTER_NAME);
             return FALSE;
         }
@@ -251,8 +272,15 @@ BOOL SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command) {
             SetError(ERROR_INVALID_PRINTER_COMMAND);
             return FALSE;
         }
-        if (command == PRINTER_CONTROL_PURGE)
+        if (command == PRINTER_CONTROL_PAUSE)
+            p->status |= PRINTER_STATUS_PAUSED;
+        else if (command == PRINTER_CONTROL_RESUME)
+            p->status &= ~static_cast<DWORD>(PRINTER_STATUS_PAUSED);
+        if (command == PRINTER_CONTROL_PURGE) {
             p->jobs = 0;
+            if (PendingDeletion(*p))
+                RemovePrinter(p); // its last jobs are gone, and so is it
+        }
         return TRUE;
     }
     if (level != 2) {
@@ -343,25 +371,30 @@ HANDLE AddPrinterW(LPWSTR server, DWORD level, LPBYTE info) {
     p.sepFile = Str(r->pSepFile);
     p.parameters = Str(r->pParameters);
     p.datatype = r->pDatatype ? Text(r->pDatatype) : Text(u"RAW");
+    p.datatypeGiven = r->pDatatype != nullptr;
     p.attributes = (r->Attributes & ~PRINTER_ATTRIBUTE_DEFAULT) | PRINTER_ATTRIBUTE_LOCAL;
     p.priority = r->Priority ? r->Priority : 1;
     return NewHandle(HandleKind::Printer, p.name, PRINTER_ALL_ACCESS);
 }
 
-// The printer goes with its data; a default printer that goes leaves none.
+// A printer with jobs left is only marked for deletion: enumerations and new
+// opens no longer see it, and it goes once its jobs are gone (here: purged).
+// A paused printer with jobs cannot be deleted.
 BOOL DeletePrinter(HANDLE printer) {
     if (Enter("DeletePrinter") || SpoolerDown())
         return FALSE;
     Printer* p = OpenedPrinter(printer, DELETE);
     if (!p)
         return FALSE;
-    if (Upper(M().defaultPrinter) == Upper(p->name))
-        M().defaultPrinter.clear();
-    for (size_t i = 0; i < M().printers.size(); ++i)
-        if (&M().printers[i] == p) {
-            M().printers.erase(M().printers.begin() + static_cast<long>(i));
-            break;
+    if (p->jobs > 0) {
+        if (p->status & PRINTER_STATUS_PAUSED) {
+            SetError(ERROR_ACCESS_DENIED);
+            return FALSE;
         }
+        p->status |= PRINTER_STATUS_PENDING_DELETION;
+        return TRUE;
+    }
+    RemovePrinter(p);
     return TRUE;
 }
 

@@ -10,7 +10,14 @@ namespace sim {
 
 const Text PendingRenamesKey = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 
+// A key's parents exist as well: "HKLM\SYSTEM" can be opened once anything
+// below it was created.
 RegKey& CreateKey(const Text& path) {
+    for (size_t cut = path.find(u'\\'); cut != Text::npos; cut = path.find(u'\\', cut + 1)) {
+        RegKey& parent = M().keys[Upper(path.substr(0, cut))];
+        if (parent.path.empty())
+            parent.path = path.substr(0, cut);
+    }
     RegKey& k = M().keys[Upper(path)];
     if (k.path.empty())
         k.path = path;
@@ -116,8 +123,12 @@ LSTATUS OpenKey(HKEY key, const Text& sub, REGSAM access, PHKEY result) {
     Text base = KeyPath(key, nullptr);
     if (base.empty())
         return ERROR_INVALID_HANDLE;
-    Text path = sub.empty() ? base : base + u"\\" + sub;
-    RegKey* k = FindKey(path);
+    // No subkey: a new handle to the key itself, a predefined root included.
+    if (sub.empty()) {
+        *result = reinterpret_cast<HKEY>(NewHandle(HandleKind::Key, base, access));
+        return ERROR_SUCCESS;
+    }
+    RegKey* k = FindKey(base + u"\\" + sub);
     if (!k)
         return ERROR_FILE_NOT_FOUND;
     *result = reinterpret_cast<HKEY>(NewHandle(HandleKind::Key, k->path, access));
