@@ -1,0 +1,161 @@
+#include "spooler/monitor_setup.h"
+
+#include "common/text.h"
+#include "files/component_copy.h"
+#include "install/context/install_context.h"
+#include "install/context/install_log.h"
+#include "spooler/spooler_control.h"
+
+#include <cstring>
+
+namespace {
+
+const int AddMonitorAttempts = 5;
+const DWORD AddMonitorPause = 50;
+const DWORD MessageFlags =
+    FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER;
+const WCHAR FilePort[] = W("file:");
+const size_t FilePortLength = 5;
+const size_t OurPortLength = 11;
+
+// Unlike LogError, these lines carry the system text as it comes, line end
+// included.
+void LogEnumFailure(InstallContext& context, const WCHAR* format, DWORD code) {
+    WCHAR* text = nullptr;
+    FormatMessageW(MessageFlags, nullptr, code, 1033, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    LogLine(context, format, text ? text : W("No Error or no description"));
+    LocalFree(text);
+}
+
+size_t MonitorStride(uint32_t level) {
+    return level == 1 ? sizeof(MONITOR_INFO_1W) : level == 2 ? sizeof(MONITOR_INFO_2W) : 0;
+}
+
+void SwitchToOurPort(InstallContext& context, PRINTER_INFO_2W* entry) {
+    WCHAR* port = TextFind(entry->pPortName, FilePort);
+    if (!port)
+        return;
+    // RemoveMonitor shortened this very text by six units, so it grows back
+    // into memory it held before.
+    WCHAR* rest = port + FilePortLength;
+    std::memmove(port + OurPortLength, rest, (TextLength(rest) + 1) * sizeof(WCHAR));
+    std::memcpy(port, OurPortName, OurPortLength * sizeof(WCHAR));
+    HANDLE printer = nullptr;
+    PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+    if (!OpenPrinterW(entry->pPrinterName, &printer, &defaults) || !printer) {
+        LogLine(context, W("Can't open printer %s"), entry->pPrinterName);
+        return;
+    }
+    if (SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(entry), 0))
+        LogLine(context, W("SetPrinter(%s) - ok"), entry->pPrinterName);
+    else
+        LogLine(context, W("SetPrinter(%s) - failed"), entry->pPrinterName);
+    ClosePrinter(printer);
+}
+
+} // namespace
+
+MonitorList& EnumMonitorList(MonitorList& list, InstallContext& context) {
+    list.entries = nullptr;
+    list.level = 2;
+    list.count = 0;
+    DWORD needed = 0;
+    DWORD count = 0;
+    if (EnumMonitorsW(nullptr, 2, nullptr, 0, &needed, &count)) {
+        LogLine(context, W("1. EnumMonitors returns true"));
+        return list;
+    }
+    DWORD code = GetLastError();
+    if (code != ERROR_INSUFFICIENT_BUFFER) {
+        LogEnumFailure(context, W("2. EnumMonitors  failed with code: %s"), code);
+        return list;
+    }
+    BYTE* block = static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED, needed));
+    if (!block) {
+        LogLine(context, W("3. EnumMonitors - can't allocate memory for buffer"));
+        SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
+        return list;
+    }
+    std::memset(block, 0, needed);
+    list.entries = block;
+    if (!EnumMonitorsW(nullptr, 2, block, needed, &needed, &count)) {
+        LogEnumFailure(context, W("3. EnumMonitors  failed with code: %s"), GetLastError());
+        GlobalFree(block);
+        list.entries = nullptr;
+        return list;
+    }
+    list.count = count;
+    return list;
+}
+
+int32_t FindOurMonitor(const MonitorList& list) {
+    size_t stride = MonitorStride(list.level);
+    if (list.count == 0 || !list.entries || stride == 0)
+        return -1;
+    for (uint32_t i = 0; i < list.count; ++i) {
+        // pName leads both record levels.
+        const MONITOR_INFO_1W* record =
+            reinterpret_cast<const MONITOR_INFO_1W*>(list.entries + i * stride);
+        if (record->pName && TextEqual(record->pName, OurPortName))
+            return static_cast<int32_t>(i);
+    }
+    return -1;
+}
+
+void LogMonitorList(InstallContext& context, const MonitorList& list) {
+    LogLine(context, W("------- %d existing monitors ----------"),
+            static_cast<int32_t>(list.count));
+    // A list of level 1 is walked with its own stride: reading it as level 2
+    // would run past its records.
+    size_t stride = list.level == 1 ? sizeof(MONITOR_INFO_1W) : sizeof(MONITOR_INFO_2W);
+    for (uint32_t i = 0; list.entries && i < list.count; ++i) {
+        const MONITOR_INFO_1W* record =
+            reinterpret_cast<const MONITOR_INFO_1W*>(list.entries + i * stride);
+        LogLine(context, W("%d. %s"), static_cast<int32_t>(i + 1),
+                record->pName ? record->pName : W("***EMPTY***"));
+    }
+    LogLine(context, W("---------------------------------------"));
+}
+
+void SwitchPrintersBack(InstallContext& context) {
+    if (!context.RedirectedPrinters)
+        return;
+    for (PRINTER_INFO_2W** entry = context.RedirectedPrinters; *entry; ++entry)
+        SwitchToOurPort(context, *entry);
+}
+
+void SetupMonitor(InstallContext& context) {
+    LogLine(context, W(">AddMonitor"));
+    context.LogDepth += 1;
+    if (context.CopyMonitor) {
+        LogLine(context, W("Copy monitor file"));
+        WCHAR destination[ComponentPathCapacity];
+        if (CopyComponent(context, Text(context.SystemDir), context.MonitorFile, destination,
+                          false) != S_OK) {
+            // The spooler holds the old DLL: copy again while it is stopped.
+            SpoolerRestart restart(&context);
+            CopyComponent(context, Text(context.SystemDir), context.MonitorFile, destination, true);
+        }
+    } else {
+        LogLine(context, W("Skip copy monitor file"));
+    }
+    MONITOR_INFO_2W info = {const_cast<LPWSTR>(OurPortName),
+                            const_cast<LPWSTR>(context.Environment),
+                            const_cast<LPWSTR>(context.MonitorFile)};
+    bool added = false;
+    for (int attempt = 0; attempt < AddMonitorAttempts && !added; ++attempt) {
+        if (attempt > 0)
+            Sleep(AddMonitorPause);
+        added = AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&info)) != FALSE;
+        if (!added)
+            LogLine(context, W("AddMonitor - failed. Trying to wait and install again"));
+    }
+    if (!added) {
+        LogError(context, ErrInstallMonitor);
+        context.LogDepth -= 1;
+        return;
+    }
+    LogLine(context, W("AddMonitor - OK :)"));
+    SwitchPrintersBack(context);
+    context.LogDepth -= 1;
+}

@@ -1,0 +1,169 @@
+#include "spooler/printer_driver.h"
+
+#include "common/text.h"
+#include "files/component_copy.h"
+#include "files/deferred_deletes.h"
+#include "install/context/install_context.h"
+#include "install/context/install_log.h"
+#include "spooler/spooler_control.h"
+
+#include <cstring>
+
+namespace {
+
+const WCHAR Vendor[] = W("Vorland Software Kft.");
+const WCHAR VendorUrl[] = W("https://www.vorland.hu/kestrovane");
+
+// Record stride by DRIVER_INFO level (x64); 0 for levels we do not read.
+size_t DriverStride(uint32_t level) {
+    switch (level) {
+    case 1:
+        return sizeof(DRIVER_INFO_1W);
+    case 2:
+        return sizeof(DRIVER_INFO_2W);
+    case 3:
+        return sizeof(DRIVER_INFO_3W);
+    case 4:
+        return sizeof(DRIVER_INFO_4W);
+    case 5:
+        return sizeof(DRIVER_INFO_5W);
+    case 6:
+        return sizeof(DRIVER_INFO_6W);
+    default:
+        return 0;
+    }
+}
+
+// pName leads level 1 and follows the 32-bit cVersion in every other level.
+const WCHAR* DriverName(const DriverList& list, uint32_t index) {
+    const BYTE* record = list.entries + index * DriverStride(list.level);
+    if (list.level == 1)
+        return reinterpret_cast<const DRIVER_INFO_1W*>(record)->pName;
+    return reinterpret_cast<const DRIVER_INFO_2W*>(record)->pName;
+}
+
+bool DeleteOurDriver(InstallContext& context) {
+    return DeletePrinterDriverExW(nullptr, const_cast<LPWSTR>(context.Environment),
+                                  const_cast<LPWSTR>(OurDriverName), DPD_DELETE_ALL_FILES,
+                                  0) != FALSE;
+}
+
+void DeleteStagedCopy(InstallContext& context, const WCHAR* path) {
+    if (!DeleteFileW(path) && path[0])
+        DeferDelete(context.DeferredDeletes, path);
+}
+
+} // namespace
+
+DriverList& EnumDriverList(DriverList& list, const WCHAR* environment) {
+    list.entries = nullptr;
+    list.level = 6;
+    list.count = 0;
+    DWORD needed = 0;
+    DWORD count = 0;
+    LPWSTR env = const_cast<LPWSTR>(environment);
+    if (EnumPrinterDriversW(nullptr, env, 6, nullptr, 0, &needed, &count) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return list;
+    BYTE* block = static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED, needed));
+    if (!block) {
+        SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
+        return list;
+    }
+    std::memset(block, 0, needed);
+    if (!EnumPrinterDriversW(nullptr, env, 6, block, needed, &needed, &count)) {
+        GlobalFree(block);
+        return list;
+    }
+    list.entries = block;
+    list.count = count;
+    return list;
+}
+
+int32_t FindOurDriver(const DriverList& list) {
+    if (list.count == 0 || !list.entries || DriverStride(list.level) == 0)
+        return -1;
+    for (uint32_t i = 0; i < list.count; ++i) {
+        const WCHAR* name = DriverName(list, i);
+        if (name && TextEqual(name, OurDriverName))
+            return static_cast<int32_t>(i);
+    }
+    return -1;
+}
+
+void SetupDriver(InstallContext& context) {
+    LogLine(context, W(">Add Printer Driver"));
+    context.LogDepth += 1;
+    const WCHAR* directory = Text(context.DriverDir);
+    WCHAR driverPath[ComponentPathCapacity];
+    WCHAR uiPath[ComponentPathCapacity];
+    WCHAR helpPath[ComponentPathCapacity];
+    if (CopyComponent(context, directory, context.DriverFile, driverPath, true) != S_OK ||
+        CopyComponent(context, directory, context.UiFile, uiPath, true) != S_OK) {
+        context.LogDepth -= 1;
+        return;
+    }
+    if (CopyComponent(context, directory, context.HelpFile, helpPath, true) != S_OK)
+        helpPath[0] = 0; // registered without a help file
+
+    DRIVER_INFO_6W info;
+    std::memset(&info, 0, sizeof info);
+    info.cVersion = 3;
+    info.pName = const_cast<LPWSTR>(OurDriverName);
+    info.pEnvironment = const_cast<LPWSTR>(context.Environment);
+    info.pDriverPath = driverPath;
+    info.pDataFile = driverPath;
+    info.pConfigFile = uiPath;
+    info.pHelpFile = helpPath;
+    info.pszMfgName = const_cast<LPWSTR>(Vendor);
+    info.pszOEMUrl = const_cast<LPWSTR>(VendorUrl);
+    info.pszProvider = const_cast<LPWSTR>(Vendor);
+    if (AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&info), APD_COPY_ALL_FILES))
+        LogLine(context, W("OK :)"));
+    else
+        LogError(context, ErrInstallDriver);
+
+    // The spooler has its own copies now; the staged ones go.
+    DeleteStagedCopy(context, driverPath);
+    DeleteStagedCopy(context, uiPath);
+    DeleteStagedCopy(context, helpPath);
+    context.LogDepth -= 1;
+}
+
+void RemoveDriver(InstallContext& context, const DriverList& list) {
+    LogLine(context, W(">DeletePrinterDriver for %s"), context.Environment);
+    context.LogDepth += 1;
+    if (list.count > 0 && list.entries) {
+        LogLine(context, W("------------ %d existing drivers-----------"),
+                static_cast<int32_t>(list.count));
+        // Each record is read with its own level's layout; for the lists
+        // UnInstall takes that is level 6.
+        bool readable = DriverStride(list.level) != 0;
+        for (uint32_t i = 0; i < list.count; ++i) {
+            const WCHAR* name = readable ? DriverName(list, i) : nullptr;
+            LogLine(context, W("%d. %s"), static_cast<int32_t>(i + 1),
+                    name ? name : W("***EMPTY***"));
+        }
+        LogLine(context, W("-------------------------------------------"));
+    } else {
+        LogLine(context, W("BTW, there is no printer drivers on this system."));
+    }
+    int32_t index = FindOurDriver(list);
+    if (index < 0) {
+        LogLine(context, W("No Kestrovane driver was found"));
+        context.LogDepth -= 1;
+        return;
+    }
+    LogLine(context, W("Driver is found. Index=%d"), index + 1);
+    if (!DeleteOurDriver(context)) {
+        LogLine(context, W("Can't delete driver. Trying to restart spooler"));
+        { SpoolerRestart restart(&context); }
+        if (!DeleteOurDriver(context)) {
+            LogError(context, ErrRemoveDriver);
+            context.LogDepth -= 1;
+            return;
+        }
+    }
+    LogLine(context, W("OK :)"));
+    context.LogDepth -= 1;
+}
