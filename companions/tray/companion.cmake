@@ -1,0 +1,10 @@
+# kestray.exe, the tray program, in the parent of the installer's directory.
+add_executable(kestray WIN32 ${CMAKE_CURRENT_LIST_DIR}/kestray.cpp)
+target_include_directories(kestray PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_definitions(kestray PRIVATE UNICODE _UNICODE)
+target_compile_options(kestray PRIVATE -municode)
+target_link_options(kestray PRIVATE -municode -static -static-libgcc -static-libstdc++)
+target_link_libraries(kestray PRIVATE user32)
+set_target_properties(kestray PROPERTIES
+    RUNTIME_OUTPUT_DIRECTORY ${KSV_DIST}
+    RUNTIME_OUTPUT_DIRECTORY_RELEASE ${KSV_DIST})

@@ -1,0 +1,426 @@
+#include "tray/tray_control.h"
+
+#include "tests/support/test_machine.h"
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+const sim::Text RunKey = u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const sim::Text InstalledTray = u"C:\\Program Files\\Kestrovane\\kestray.exe";
+const std::string QuotedInstalledTray = "\"C:\\Program Files\\Kestrovane\\kestray.exe\"";
+
+// A tray program that honours the protocol, quitting this long after the
+// quit message.
+sim::ProgramScript Tray(DWORD quitDelayMs = 0) {
+    sim::ProgramScript s;
+    s.mutexName = sim::Widen(TrayMutexName);
+    s.windowClass = TrayWindowClass;
+    s.windowTitle = u"Kestrovane";
+    s.quitMessage = TrayQuitMessage;
+    s.quitDelayMs = quitDelayMs;
+    return s;
+}
+
+// The tray program as the system started it at logon.
+sim::Process& RunTray(const sim::ProgramScript& script, const sim::Text& path = InstalledTray) {
+    sim::PutFile(path, "tray");
+    sim::M().programs[sim::Upper(path)] = script;
+    return sim::StartProcess(path, u"\"" + path + u"\"");
+}
+
+void PutRunValue(const std::string& text) {
+    sim::SetStringValue(RunKey, u"KestrovaneTray", sim::Widen(text));
+}
+
+// The Run value's text; "(none)" when it is missing.
+std::string RunValue() {
+    sim::RegValue* v = sim::FindValue(RunKey, u"KestrovaneTray");
+    if (!v)
+        return "(none)";
+    sim::Text text;
+    for (size_t i = 0; i + 1 < v->data.size(); i += 2)
+        text.push_back(static_cast<char16_t>(v->data[i] | (v->data[i + 1] << 8)));
+    return Ascii(text.substr(0, text.find(u'\0')));
+}
+
+size_t QuitMessagesTo(const sim::Process& tray) {
+    size_t n = 0;
+    for (const sim::Window& w : sim::M().windows)
+        if (w.handle == tray.window)
+            for (const sim::PostedMessage& m : w.posted)
+                n += m.message == TrayQuitMessage && m.wParam == 0 && m.lParam == 0;
+    return n;
+}
+
+class TrayTest : public MachineTest {
+  protected:
+    InstallContext context{};
+    bool started = false;
+
+    void Start(uint32_t mode = Mode64Bit) {
+        InitContext(context, mode);
+        started = true;
+    }
+    // RegisterTray is silent: it never logs and never counts an error.
+    void Register() {
+        std::string before = LogText(context);
+        RegisterTray(context);
+        EXPECT_EQ(LogText(context), before);
+        EXPECT_EQ(context.ErrorCount, 0);
+    }
+    void TearDown() override {
+        if (started)
+            FreeContext(context);
+        EXPECT_EQ(sim::OpenHandles(sim::HandleKind::Mutex), 0u);
+        EXPECT_EQ(sim::OpenHandles(sim::HandleKind::Process), 0u);
+        EXPECT_EQ(sim::OpenHandles(sim::HandleKind::Thread), 0u);
+        EXPECT_EQ(sim::OpenHandles(sim::HandleKind::Key), 0u);
+        EXPECT_EQ(sim::LiveBlocks(), 0u);
+        MachineTest::TearDown();
+    }
+};
+
+using RegisterTrayTest = TrayTest;
+using StopTrayTest = TrayTest;
+
+} // namespace
+
+TEST_F(RegisterTrayTest, RegistersTheQuotedPathAndStartsIt) {
+    sim::PutFile(InstalledTray, "tray");
+    Start();
+    Register();
+    EXPECT_EQ(RunValue(), QuotedInstalledTray);
+    sim::RegValue* v = sim::FindValue(RunKey, u"KestrovaneTray");
+    EXPECT_EQ(v->type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(v->data.size(), (QuotedInstalledTray.size() + 1) * 2) << "terminator counted";
+
+    ASSERT_EQ(sim::M().processes.size(), 1u);
+    const sim::Process& p = sim::M().processes[0];
+    EXPECT_EQ(Ascii(p.image), Ascii(InstalledTray));
+    EXPECT_EQ(Ascii(p.commandLine), QuotedInstalledTray);
+    EXPECT_EQ(Ascii(p.application), "");
+    EXPECT_EQ(p.inheritHandles, FALSE);
+    EXPECT_EQ(p.creationFlags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+    EXPECT_FALSE(p.ownEnvironment);
+    EXPECT_EQ(Ascii(p.currentDirectory), "");
+    STARTUPINFOW expected;
+    std::memset(&expected, 0, sizeof expected);
+    expected.cb = sizeof expected;
+    expected.dwFlags = STARTF_USESHOWWINDOW;
+    expected.wShowWindow = SW_SHOW;
+    EXPECT_EQ(std::memcmp(&p.startup, &expected, sizeof expected), 0)
+        << "zero-filled but for cb, dwFlags " << p.startup.dwFlags << " and wShowWindow "
+        << p.startup.wShowWindow;
+    EXPECT_EQ(sim::M().sleptMs, 0u) << "the installer does not wait for the tray program";
+}
+
+// At logon the system starts what the Run value names; with the path in
+// quotes a "C:\Program.exe" is not what it finds first.
+TEST_F(RegisterTrayTest, LogonStartsTheTrayProgramNotAProgramOnThePathsFirstBlank) {
+    sim::PutFile(InstalledTray, "tray");
+    sim::PutFile(u"C:\\Program.exe", "someone else's");
+    Start();
+    Register();
+    std::vector<sim::Text> started = sim::Logon();
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(Ascii(started[0]), Ascii(InstalledTray));
+}
+
+TEST_F(RegisterTrayTest, DoesNothingWithoutTrayOrOnOldWindows) {
+    sim::PutFile(InstalledTray, "tray");
+    const struct {
+        const char* what;
+        uint32_t mode;
+        DWORD major, platform;
+    } cases[] = {
+        {"in_notray", Mode64Bit | ModeNoTray, 10, VER_PLATFORM_WIN32_NT},
+        {"version 5", Mode64Bit, 5, VER_PLATFORM_WIN32_NT},
+        {"not NT", Mode64Bit, 6, 1},
+    };
+    for (const auto& c : cases) {
+        sim::M().osMajor = c.major;
+        sim::M().osPlatform = c.platform;
+        InstallContext run{};
+        InitContext(run, c.mode);
+        RegisterTray(run);
+        EXPECT_EQ(RunValue(), "(none)") << c.what;
+        EXPECT_TRUE(sim::M().processes.empty()) << c.what;
+        FreeContext(run);
+    }
+    sim::M().osMajor = 6;
+    sim::M().osPlatform = VER_PLATFORM_WIN32_NT;
+    Start();
+    Register();
+    EXPECT_EQ(RunValue(), QuotedInstalledTray) << "version 6 is enough";
+}
+
+// The tray program lies in the parent of the installer's directory.
+TEST_F(RegisterTrayTest, TrayPathIsInTheParentOfTheInstallersDirectory) {
+    const struct {
+        const char16_t* moduleDir;
+        const char* path;
+    } cases[] = {
+        {u"C:\\Program Files\\Kestrovane\\setup\\", "C:\\Program Files\\Kestrovane\\kestray.exe"},
+        {u"C:\\setup\\", "C:\\kestray.exe"},
+        {u"C:\\setup", "C:\\kestray.exe"},
+        {u"C:\\", "kestray.exe"},
+        {u"", "kestray.exe"},
+        {u"D:/kits/setup/", "D:/kits\\kestray.exe"},
+        {u"\\\\server\\share\\setup\\", "\\\\server\\share\\kestray.exe"},
+    };
+    for (const auto& c : cases) {
+        WideString dir;
+        Assign(dir, c.moduleDir);
+        WideString path = TrayPath(dir);
+        EXPECT_EQ(Ascii(Text(path)), c.path) << Ascii(c.moduleDir);
+        Release(path);
+        Release(dir);
+    }
+}
+
+TEST_F(RegisterTrayTest, InstallerInTheDriveRootStartsTheBareName) {
+    sim::M().modulePath = u"C:\\ksvinstall.exe";
+    sim::PutFile(u"C:\\kestray.exe", "tray");
+    Start();
+    Register();
+    EXPECT_EQ(RunValue(), "\"kestray.exe\"");
+    ASSERT_EQ(sim::M().processes.size(), 1u);
+    EXPECT_EQ(Ascii(sim::M().processes[0].commandLine), "\"kestray.exe\"");
+    EXPECT_EQ(Ascii(sim::M().processes[0].image), "C:\\kestray.exe")
+        << "found beside the installer";
+}
+
+// Only 259 units of a longer path go on the command line; the Run value has
+// all of it.
+TEST_F(RegisterTrayTest, LongPathIsCutOnTheCommandLineOnly) {
+    Start();
+    const sim::Text dir = u"C:\\" + sim::Text(250, u'a');
+    Assign(context.ModuleDir, (dir + u"\\s\\").c_str());
+    const sim::Text full = dir + u"\\kestray.exe";
+    ASSERT_EQ(full.size(), 265u);
+    const sim::Text cut = full.substr(0, 259); // "...\kestr": found as "...\kestr.exe"
+    sim::PutFile(cut + u".exe", "what the cut path names");
+    Register();
+    EXPECT_EQ(RunValue(), "\"" + Ascii(full) + "\"");
+    ASSERT_EQ(sim::M().processes.size(), 1u);
+    EXPECT_EQ(Ascii(sim::M().processes[0].commandLine), "\"" + Ascii(cut) + "\"");
+}
+
+TEST_F(RegisterTrayTest, EachFailureLeavesTheRestToRun) {
+    sim::PutFile(InstalledTray, "tray");
+    Start();
+    sim::FailCall("RegOpenKeyExA", ERROR_ACCESS_DENIED, sim::CallCount("RegOpenKeyExA") + 1);
+    Register();
+    EXPECT_EQ(RunValue(), "(none)");
+    EXPECT_EQ(sim::M().processes.size(), 1u) << "started all the same";
+
+    sim::FailCall("RegSetValueExW", ERROR_ACCESS_DENIED, sim::CallCount("RegSetValueExW") + 1);
+    Register();
+    EXPECT_EQ(RunValue(), "(none)");
+    EXPECT_EQ(sim::M().processes.size(), 2u);
+
+    for (sim::Process& p : sim::M().processes)
+        sim::EndProcess(p);
+    ASSERT_TRUE(DeleteFileW(InstalledTray.c_str()));
+    sim::FailCall("GetVersionExA", ERROR_INVALID_PARAMETER, sim::CallCount("GetVersionExA") + 1);
+    Register();
+    EXPECT_EQ(RunValue(), "(none)") << "no version, no tray";
+    Register();
+    EXPECT_EQ(RunValue(), QuotedInstalledTray);
+    EXPECT_EQ(sim::M().processes.size(), 2u) << "a missing file is not started";
+}
+
+TEST_F(StopTrayTest, NoTrayRunningMeansNoWaitButTheFileStillGoes) {
+    for (const std::string& value : {QuotedInstalledTray, Ascii(InstalledTray)}) {
+        sim::PutFile(InstalledTray, "tray");
+        PutRunValue(value);
+        uint64_t slept = sim::M().sleptMs;
+        StopTray(nullptr);
+        EXPECT_EQ(sim::M().sleptMs - slept, 0u) << value;
+        EXPECT_FALSE(sim::FileExists(InstalledTray)) << value;
+        EXPECT_EQ(RunValue(), "(none)") << value;
+        EXPECT_FALSE(sim::MutexExists(sim::Widen(TrayMutexName)));
+    }
+    EXPECT_EQ(sim::CallCount("FindWindowW"), 0);
+}
+
+TEST_F(StopTrayTest, TrayThatQuitsIsAwaitedOnTheMutex) {
+    for (DWORD delay : {0u, 1200u, 7000u}) {
+        sim::Reset();
+        sim::Process& tray = RunTray(Tray(delay));
+        DWORD id = tray.id;
+        PutRunValue(QuotedInstalledTray);
+        StopTray(nullptr);
+        const sim::Process& after = *sim::FindProcess(id);
+        EXPECT_FALSE(after.running) << delay;
+        EXPECT_EQ(sim::M().sleptMs, delay) << "the wait ends as the tray lets go";
+        EXPECT_EQ(QuitMessagesTo(after), delay > 5000 ? 2u : 1u) << delay;
+        EXPECT_FALSE(sim::FileExists(InstalledTray)) << delay;
+        EXPECT_EQ(RunValue(), "(none)");
+        EXPECT_FALSE(sim::MutexExists(sim::Widen(TrayMutexName)));
+    }
+}
+
+// Ending while still owning the mutex counts as ending: the wait reports it
+// abandoned, the window is gone, and one more wait finds the mutex ours.
+TEST_F(StopTrayTest, TrayThatDiesHoldingTheMutexCountsAsEnded) {
+    sim::ProgramScript script = Tray(300);
+    script.releasesMutex = false;
+    sim::Process& tray = RunTray(script);
+    DWORD id = tray.id;
+    PutRunValue(QuotedInstalledTray);
+    StopTray(nullptr);
+    EXPECT_FALSE(sim::FindProcess(id)->running);
+    EXPECT_EQ(sim::CallCount("WaitForSingleObject"), 2);
+    EXPECT_EQ(sim::M().sleptMs, 300u);
+    EXPECT_EQ(sim::CallCount("PostMessageW"), 1);
+    EXPECT_FALSE(sim::FileExists(InstalledTray));
+}
+
+TEST_F(StopTrayTest, WindowThatNeverShowsCostsTwentyShortPolls) {
+    sim::ProgramScript script = Tray();
+    script.showsWindow = false;
+    sim::Process& tray = RunTray(script);
+    DWORD id = tray.id;
+    PutRunValue(QuotedInstalledTray);
+    StopTray(nullptr);
+    EXPECT_EQ(sim::CallCount("FindWindowW"), 20);
+    EXPECT_EQ(sim::CallCount("WaitForSingleObject"), 0);
+    // Twenty polls of 250 ms, then ten refused deletions of the running
+    // program, each followed by 100 ms.
+    EXPECT_EQ(sim::M().sleptMs, 20u * 250 + 10u * 100);
+    EXPECT_EQ(sim::CallCount("DeleteFileW"), 10);
+    EXPECT_TRUE(sim::FindProcess(id)->running);
+    EXPECT_TRUE(sim::FileExists(InstalledTray));
+    EXPECT_EQ(RunValue(), "(none)");
+}
+
+TEST_F(StopTrayTest, TrayThatIgnoresTheQuitCostsTwentyLongWaits) {
+    sim::ProgramScript script = Tray();
+    script.obeysQuit = false;
+    sim::Process& tray = RunTray(script);
+    DWORD id = tray.id;
+    PutRunValue(QuotedInstalledTray);
+    StopTray(nullptr);
+    EXPECT_EQ(QuitMessagesTo(*sim::FindProcess(id)), 20u);
+    EXPECT_EQ(sim::CallCount("WaitForSingleObject"), 21) << "twenty passes and a last wait";
+    EXPECT_EQ(sim::CallCount("DeleteFileW"), 10);
+    EXPECT_EQ(sim::M().sleptMs, 21u * 5000 + 10u * 100);
+    EXPECT_TRUE(sim::FileExists(InstalledTray));
+    EXPECT_EQ(RunValue(), "(none)");
+    EXPECT_TRUE(sim::FindProcess(id)->running);
+}
+
+TEST_F(StopTrayTest, MissingRunValueCostsOneSecond) {
+    sim::PutFile(InstalledTray, "tray");
+    StopTray(nullptr);
+    EXPECT_EQ(sim::M().sleptMs, 1000u);
+    EXPECT_EQ(sim::CallCount("DeleteFileW"), 0);
+    EXPECT_TRUE(sim::FileExists(InstalledTray));
+}
+
+TEST_F(StopTrayTest, FailuresStopOnlyWhatDependsOnThem) {
+    // No mutex: nothing is deleted, but the value still goes.
+    sim::PutFile(InstalledTray, "tray");
+    PutRunValue(QuotedInstalledTray);
+    sim::FailCall("CreateMutexA", ERROR_ACCESS_DENIED);
+    StopTray(nullptr);
+    EXPECT_TRUE(sim::FileExists(InstalledTray));
+    EXPECT_EQ(RunValue(), "(none)");
+
+    // No Run key: nothing is deleted, nothing removed.
+    PutRunValue(QuotedInstalledTray);
+    sim::FailCall("RegOpenKeyExA", ERROR_ACCESS_DENIED, sim::CallCount("RegOpenKeyExA") + 1);
+    StopTray(nullptr);
+    EXPECT_TRUE(sim::FileExists(InstalledTray));
+    EXPECT_EQ(RunValue(), QuotedInstalledTray);
+
+    // A file held open elsewhere: ten attempts, 10 ms apart.
+    sim::FindFile(InstalledTray)->heldOpen = true;
+    uint64_t slept = sim::M().sleptMs;
+    StopTray(nullptr);
+    EXPECT_EQ(sim::M().sleptMs - slept, 10u * 10);
+    EXPECT_TRUE(sim::FileExists(InstalledTray));
+    EXPECT_EQ(RunValue(), "(none)");
+}
+
+// A value stored without its terminator still names exactly its file, and
+// the quotes do not cost a path of MAX_PATH - 1 units its deletion.
+TEST_F(StopTrayTest, RunValueIsReadWhole) {
+    sim::PutFile(InstalledTray, "tray");
+    std::vector<uint8_t> data;
+    for (char16_t c : InstalledTray) {
+        data.push_back(static_cast<uint8_t>(c & 0xFF));
+        data.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    sim::SetValue(RunKey, u"KestrovaneTray", REG_SZ, data);
+    StopTray(nullptr);
+    EXPECT_FALSE(sim::FileExists(InstalledTray));
+
+    const sim::Text longest = u"C:\\" + sim::Text(244, u'd') + u"\\kestray.exe";
+    ASSERT_EQ(longest.size(), 259u);
+    sim::PutFile(longest, "tray");
+    PutRunValue("\"" + Ascii(longest) + "\"");
+    uint64_t slept = sim::M().sleptMs;
+    StopTray(nullptr);
+    EXPECT_FALSE(sim::FileExists(longest));
+    EXPECT_EQ(sim::M().sleptMs, slept) << "the value was read";
+}
+
+// A reinstall from the installed location keeps the tray program that it is
+// about to start again; without that it would start a file it just deleted.
+TEST_F(StopTrayTest, ReinstallKeepsTheFileItStartsAgain) {
+    sim::Process& tray = RunTray(Tray(100));
+    DWORD id = tray.id;
+    PutRunValue(QuotedInstalledTray);
+    Start();
+    WideString keep = TrayPath(context.ModuleDir);
+    sim::Text upper = sim::Upper(Text(keep));
+    StopTray(upper.c_str()); // letter case does not matter
+    Release(keep);
+    EXPECT_FALSE(sim::FindProcess(id)->running);
+    EXPECT_TRUE(sim::FileExists(InstalledTray));
+    EXPECT_EQ(RunValue(), "(none)");
+    Register();
+    EXPECT_EQ(RunValue(), QuotedInstalledTray);
+    ASSERT_EQ(sim::M().processes.size(), 2u);
+    EXPECT_TRUE(sim::M().processes[1].running);
+
+    // Another file named by the value is deleted as always, and so is the
+    // kept one when no path is to be kept (uninstall, "removetray").
+    sim::Text other = u"D:\\Old\\kestray.exe";
+    sim::PutFile(other, "old tray");
+    PutRunValue(Ascii(other));
+    StopTray(InstalledTray.c_str());
+    EXPECT_FALSE(sim::FileExists(other));
+}
+
+// The same through the verbs: an install from the installed place stops the
+// running tray program and starts it again from the file it kept; "in_notray"
+// and the uninstall delete it.
+TEST_F(StopTrayTest, VerbsStopDeleteAndStartTheTrayProgram) {
+    sim::Process& tray = RunTray(Tray(100));
+    DWORD first = tray.id;
+    PutRunValue(QuotedInstalledTray);
+    RunCommand("ksvinstall.exe install");
+    EXPECT_FALSE(sim::FindProcess(first)->running);
+    EXPECT_TRUE(sim::FileExists(InstalledTray));
+    EXPECT_EQ(RunValue(), QuotedInstalledTray);
+    ASSERT_EQ(sim::M().processes.size(), 2u);
+    DWORD second = sim::M().processes[1].id;
+    EXPECT_TRUE(sim::FindProcess(second)->running);
+
+    RunCommand("ksvinstall.exe in_notray");
+    EXPECT_FALSE(sim::FindProcess(second)->running);
+    EXPECT_FALSE(sim::FileExists(InstalledTray));
+    EXPECT_EQ(RunValue(), "(none)");
+    EXPECT_EQ(sim::M().processes.size(), 2u);
+
+    sim::PutFile(InstalledTray, "tray");
+    PutRunValue(Ascii(InstalledTray)); // as earlier builds wrote it
+    RunCommand("ksvinstall.exe uninstall");
+    EXPECT_FALSE(sim::FileExists(InstalledTray));
+    EXPECT_EQ(RunValue(), "(none)");
+}

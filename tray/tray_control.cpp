@@ -1,0 +1,172 @@
+#include "tray/tray_control.h"
+
+#include "common/text.h"
+#include "install/context/install_context.h"
+
+#include <cstring>
+
+namespace {
+
+const char RunKeyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const WCHAR RunValue[] = W("KestrovaneTray");
+const char RunValueAnsi[] = "KestrovaneTray";
+
+const int StopPasses = 20;
+const DWORD QuitWait = 5000;
+const DWORD WindowPoll = 250;
+const DWORD MissingValuePause = 1000;
+const int DeleteAttempts = 10;
+const DWORD AccessDeniedPause = 100;
+const DWORD OtherErrorPause = 10;
+const size_t CommandPathLimit = 259; // units of the path on the command line
+
+bool IsSeparator(WCHAR c) {
+    return c == '\\' || c == '/';
+}
+
+bool EndsInSeparator(const WideString& s) {
+    uint64_t n = Length(s);
+    return n > 0 && IsSeparator(Text(s)[n - 1]);
+}
+
+bool NewEnoughWindows() {
+    OSVERSIONINFOA info;
+    std::memset(&info, 0, sizeof info);
+    info.dwOSVersionInfoSize = sizeof info;
+    return GetVersionExA(&info) && info.dwPlatformId == VER_PLATFORM_WIN32_NT &&
+           info.dwMajorVersion >= 6;
+}
+
+// The Run value holds the path in quotes: unquoted, a path with blanks would
+// let the system start "C:\Program.exe" at logon instead.
+void WriteRunValue(const WideString& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+        return;
+    WideString quoted;
+    Append(quoted, W("\""));
+    Append(quoted, Text(path));
+    Append(quoted, W("\""));
+    DWORD bytes = static_cast<DWORD>((Length(quoted) + 1) * sizeof(WCHAR));
+    RegSetValueExW(key, RunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(Text(quoted)), bytes);
+    Release(quoted);
+    RegCloseKey(key);
+}
+
+void Launch(const WideString& path) {
+    WCHAR commandLine[CommandPathLimit + 3];
+    uint64_t n = Length(path) < CommandPathLimit ? Length(path) : CommandPathLimit;
+    commandLine[0] = '"';
+    std::memcpy(commandLine + 1, Text(path), static_cast<size_t>(n) * sizeof(WCHAR));
+    commandLine[n + 1] = '"';
+    commandLine[n + 2] = 0;
+    STARTUPINFOW startup;
+    std::memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOW;
+    PROCESS_INFORMATION process;
+    std::memset(&process, 0, sizeof process);
+    if (CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+                       nullptr, nullptr, &startup, &process)) {
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    }
+}
+
+// Asks the tray program to end and waits until it let go of the mutex, within
+// a bounded number of passes.
+void WaitForTrayEnd(HANDLE mutex) {
+    bool windowSeen = false;
+    for (int pass = 0; pass < StopPasses; ++pass) {
+        HWND window = FindWindowW(TrayWindowClass, nullptr);
+        if (window) {
+            windowSeen = true;
+            PostMessageW(window, TrayQuitMessage, 0, 0);
+            if (WaitForSingleObject(mutex, QuitWait) == WAIT_OBJECT_0)
+                return;
+        } else if (windowSeen) {
+            WaitForSingleObject(mutex, QuitWait);
+            return;
+        } else {
+            Sleep(WindowPoll);
+        }
+    }
+    if (windowSeen)
+        WaitForSingleObject(mutex, QuitWait);
+}
+
+void DeleteTrayFile(const WCHAR* path) {
+    for (int attempt = 0; attempt < DeleteAttempts; ++attempt) {
+        if (DeleteFileW(path))
+            return;
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND)
+            return;
+        Sleep(error == ERROR_ACCESS_DENIED ? AccessDeniedPause : OtherErrorPause);
+    }
+}
+
+// Deletes the file the Run value names. Earlier builds wrote the path without
+// quotes, so one pair of surrounding quotes is optional.
+void DeleteRegisteredFile(HKEY runKey, const WCHAR* keepPath) {
+    // Room for a path of MAX_PATH units in its quotes, and for a terminator.
+    WCHAR path[MAX_PATH + 3];
+    path[0] = 0;
+    DWORD size = (MAX_PATH + 2) * sizeof(WCHAR);
+    if (RegQueryValueExW(runKey, RunValue, nullptr, nullptr, reinterpret_cast<LPBYTE>(path),
+                         &size) != ERROR_SUCCESS) {
+        Sleep(MissingValuePause);
+        return;
+    }
+    path[size / sizeof(WCHAR)] = 0; // a value stored without its terminator ends here
+    WCHAR* file = path;
+    size_t n = TextLength(path);
+    if (n >= 2 && path[0] == '"' && path[n - 1] == '"') {
+        path[n - 1] = 0;
+        file = path + 1;
+    }
+    if (!file[0] || (keepPath && TextEqualNoCase(file, keepPath)))
+        return;
+    DeleteTrayFile(file);
+}
+
+} // namespace
+
+WideString TrayPath(const WideString& moduleDir) {
+    WideString dir = Copy(moduleDir);
+    if (EndsInSeparator(dir))
+        SetLength(dir, Length(dir) - 1);
+    WideString path = DirectoryPart(dir);
+    Release(dir);
+    if (Length(path) > 0 && !EndsInSeparator(path))
+        Append(path, W("\\"));
+    WideString name = FromAnsi(TrayFileName);
+    Append(path, Text(name));
+    Release(name);
+    return path;
+}
+
+void RegisterTray(InstallContext& context) {
+    if (!context.StartTray || !NewEnoughWindows())
+        return;
+    WideString path = TrayPath(context.ModuleDir);
+    WriteRunValue(path);
+    Launch(path);
+    Release(path);
+}
+
+void StopTray(const WCHAR* keepPath) {
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, TrayMutexName);
+    if (mutex && GetLastError() == ERROR_ALREADY_EXISTS)
+        WaitForTrayEnd(mutex);
+    if (mutex)
+        CloseHandle(mutex);
+    HKEY runKey = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, KEY_ALL_ACCESS, &runKey) != ERROR_SUCCESS)
+        return;
+    if (mutex)
+        DeleteRegisteredFile(runKey, keepPath);
+    RegDeleteValueA(runKey, RunValueAnsi);
+    RegCloseKey(runKey);
+}
