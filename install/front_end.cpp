@@ -6,6 +6,8 @@
 #include "install/context/install_log.h"
 #include "install/context/log_dialog.h"
 #include "install/sequences.h"
+#include "spooler/status_probes.h"
+#include "tray/tray_control.h"
 
 HINSTANCE ModuleInstance = nullptr;
 
@@ -13,7 +15,12 @@ namespace {
 
 const int ExitInstalled = 1;
 const int ExitUninstalled = 2;
+const int ExitProbeNo = 3;
+const int ExitDefaultSet = 4;
 const int ExitNothing = 6;
+const int ExitDefaultNotOurs = 102;
+const int ExitDriverCurrent = 103;
+const int ExitRestartFirst = 200;
 const int ExitErrors = 100;
 const int ExitRestart = 101;
 
@@ -54,10 +61,25 @@ int Dispatch(int argc, LPWSTR* argv) {
     HWND owner = OwnerWindow(argc, argv);
     const WCHAR* verb = argv[1];
     uint32_t mode = InstallMode(verb);
+    if (VerbIs(verb, W("onChkDrv")))
+        return ProbeDriverBuild() ? ExitDriverCurrent : ExitProbeNo;
+    if (VerbIs(verb, W("onInit"))) {
+        if (ProbePendingComponents())
+            return ExitRestartFirst;
+        return ProbeDefaultPrinter() ? ExitDefaultNotOurs : ExitProbeNo;
+    }
     if (VerbIs(verb, W("un")) || VerbIs(verb, W("uninstall")))
         return Uninstall(owner);
+    if (VerbIs(verb, W("removetray"))) {
+        StopTray(nullptr);
+        return ExitNothing;
+    }
     if (mode != 0)
         return InstallCommand(owner, mode);
+    if (TextEqual(verb, W("def.set"))) {
+        MakeOurPrinterDefault();
+        return ExitDefaultSet;
+    }
     return ExitNothing;
 }
 

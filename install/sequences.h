@@ -4,5 +4,7 @@
 struct InstallContext;
 
 void ReInstall(InstallContext& context);
-void UnInstall(InstallContext& context);
+// `reinstall`: the first half of an install, which may keep a compatible
+// monitor and the tray program it is about to start again.
+void UnInstall(InstallContext& context, bool reinstall);
 void CompleteUnInstall(InstallContext& context);

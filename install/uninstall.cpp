@@ -1,11 +1,68 @@
+#include "common/wide_string.h"
+#include "files/deferred_deletes.h"
+#include "files/pending_renames.h"
 #include "install/context/install_context.h"
 #include "install/context/install_log.h"
 #include "install/sequences.h"
+#include "spooler/monitor_removal.h"
+#include "spooler/monitor_setup.h"
+#include "spooler/printer_driver.h"
+#include "spooler/printer_preservation.h"
+#include "spooler/spooler_control.h"
+#include "tray/tray_control.h"
 
-void UnInstall(InstallContext& context) {
+namespace {
+
+// A reinstall that will start the tray program again keeps the very file it
+// is going to launch; everything else stops and deletes it as always.
+void StopTrayFor(InstallContext& context, bool reinstall) {
+    if (!reinstall || !context.StartTray) {
+        StopTray(nullptr);
+        return;
+    }
+    WideString keep = TrayPath(context.ModuleDir);
+    StopTray(Text(keep));
+    Release(keep);
+}
+
+} // namespace
+
+void UnInstall(InstallContext& context, bool reinstall) {
     LogLine(context, W(">UnInstall"));
     context.LogDepth += 1;
+    StopTrayFor(context, reinstall);
+
+    LogLine(context, W("EnumMonitors"));
+    MonitorList monitors;
+    EnumMonitorList(monitors, context);
+    LogLine(context, W("%d Monitors found."), static_cast<int32_t>(monitors.count));
+
+    LogLine(context, W("EnumPrinterDrivers for %s"), context.Environment);
+    DriverList drivers;
+    EnumDriverList(drivers, context.Environment);
+    LogLine(context, W("%d drivers found"), static_cast<int32_t>(drivers.count));
+
+    RemoveAllPrinters(context);
+    RemoveDriver(context, drivers);
+    RemoveMonitor(context, monitors);
+    if (context.DeferredDeletes)
+        RetryDeferredDeletes(context);
+
+    GlobalFree(drivers.entries);
+    GlobalFree(monitors.entries);
     context.LogDepth -= 1;
 }
 
-void CompleteUnInstall(InstallContext& context) { UnInstall(context); }
+void CompleteUnInstall(InstallContext& context) {
+    UnInstall(context, false);
+    PendingRenameTable pending;
+    ReadPendingRenames(pending);
+    DeletePendingNow(pending);
+    ReleasePendingRenames(pending);
+    if (context.DeferredDeletes)
+        RetryDeferredDeletes(context);
+    if (context.DeferredDeletes) {
+        SpoolerRestart restart(&context);
+        RetryDeferredDeletes(context);
+    }
+}

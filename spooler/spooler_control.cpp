@@ -25,10 +25,22 @@ bool WaitForState(SC_HANDLE service, SERVICE_STATUS& status, DWORD state) {
 
 } // namespace
 
+// A start the service manager refused once (busy, timed out) is asked for
+// again while the service still reports itself stopped: one refusal must not
+// leave the machine without its spooler.
 bool StartSpoolerAndWait(SC_HANDLE service) {
     StartServiceW(service, 0, nullptr);
     SERVICE_STATUS status = {};
-    return WaitForState(service, status, SERVICE_RUNNING);
+    QueryServiceStatus(service, &status);
+    for (int i = 0; i < PollCount; ++i) {
+        if (status.dwCurrentState == SERVICE_RUNNING)
+            return true;
+        if (status.dwCurrentState == SERVICE_STOPPED)
+            StartServiceW(service, 0, nullptr);
+        Sleep(PollInterval);
+        QueryServiceStatus(service, &status);
+    }
+    return status.dwCurrentState == SERVICE_RUNNING;
 }
 
 SpoolerRestart::SpoolerRestart(InstallContext* context)

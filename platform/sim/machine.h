@@ -251,6 +251,9 @@ struct Machine {
     DialogClose dialogClose = DialogClose::Ok;
     bool dialogFails = false;
     std::vector<DialogRecord> dialogs;
+    // Sees the dialog's initialisation parameter before the dialog procedure
+    // does: lets a test look at the state the program shows.
+    std::function<void(LPARAM)> onDialog;
 
     // file system, registry
     int64_t diskSpace = -1; // bytes WriteFile may still write; -1: unlimited

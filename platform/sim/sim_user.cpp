@@ -105,6 +105,10 @@ INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DL
     activeDialog = &record;
     activeHandle = dialog;
     ended = false;
+    if (M().onDialog) {
+        auto look = M().onDialog;
+        look(param);
+    }
     record.initReturnedZero = proc(dialog, WM_INITDIALOG, 0, param) == 0;
     WPARAM id = M().dialogClose == DialogClose::Cancel ? IDCANCEL : IDOK;
     proc(dialog, WM_COMMAND, id, 0);

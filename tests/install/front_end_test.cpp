@@ -9,6 +9,8 @@ namespace {
 
 const UINT SysCommand = 274;
 const WPARAM ScClose = 61536;
+// On a machine without a Run value, stopping the tray program pauses once.
+const uint64_t StopTrayPause = 1000;
 
 std::string Decimal(HWND window) {
     return std::to_string(static_cast<intptr_t>(reinterpret_cast<uintptr_t>(window)));
@@ -58,7 +60,7 @@ HWND HelpWindow(const sim::Text& className, const sim::Text& title, bool closes)
 
 } // namespace
 
-using FrontEndTest = MachineTest;
+using FrontEndTest = PackageTest;
 
 TEST_F(FrontEndTest, VerbsInAnyCaseExceptTheExactOne) {
     const struct {
@@ -76,6 +78,7 @@ TEST_F(FrontEndTest, VerbsInAnyCaseExceptTheExactOne) {
     };
     for (const auto& c : cases) {
         sim::Reset();
+        PlacePackage();
         sim::M().shiftDown = true; // a run with a context then shows its log
         std::string line = std::string("ksvinstall.exe ") + c.verb;
         EXPECT_EQ(RunCommand(line), c.exitCode) << line;
@@ -89,6 +92,7 @@ TEST_F(FrontEndTest, NoVerbTouchesNothing) {
     for (const char* line :
          {"\"C:\\Program Files\\Kestrovane\\setup\\ksvinstall.exe\"", "ksvinstall.exe   ", ""}) {
         sim::Reset();
+        PlacePackage();
         EXPECT_EQ(RunCommand(line), 6) << line;
         EXPECT_EQ(sim::CallCount("OpenSCManagerW"), 0);
         EXPECT_EQ(sim::CallCount("IsWindow"), 0);
@@ -157,6 +161,7 @@ TEST_F(FrontEndTest, ErrorsGiveOneHundredAndTheDialog) {
     // However the dialog is closed, and for the uninstall too.
     for (sim::DialogClose close : {sim::DialogClose::Cancel, sim::DialogClose::Enter}) {
         sim::Reset();
+        PlacePackage();
         sim::FailCall("GetSystemDirectoryW", ERROR_ACCESS_DENIED);
         sim::M().dialogClose = close;
         EXPECT_EQ(RunCommand("ksvinstall.exe install"), 100);
@@ -205,7 +210,7 @@ TEST_F(FrontEndTest, HelpWindowIsClosedBeforeTheInstall) {
     EXPECT_TRUE(WindowOf(other).posted.empty());
     EXPECT_TRUE(WindowOf(other).alive);
     EXPECT_TRUE(WindowOf(notHelp).posted.empty());
-    EXPECT_EQ(sim::M().sleptMs, 50u);
+    EXPECT_EQ(sim::M().sleptMs, 50u + StopTrayPause);
 
     const std::vector<std::string>& calls = sim::M().calls;
     auto post = std::find(calls.begin(), calls.end(), "PostMessageW");
@@ -219,10 +224,11 @@ TEST_F(FrontEndTest, EveryHelpWindowOfOursIsClosedAlsoBeforeTheUninstall) {
     EXPECT_EQ(RunCommand("ksvinstall.exe uninstall"), 2);
     EXPECT_FALSE(WindowOf(first).alive);
     EXPECT_FALSE(WindowOf(second).alive);
-    EXPECT_EQ(sim::M().sleptMs, 100u);
+    EXPECT_EQ(sim::M().sleptMs, 100u + StopTrayPause);
 
     // Verbs without a context leave help windows alone.
     sim::Reset();
+    PlacePackage();
     HWND untouched = HelpWindow(u"HH Parent", u"Kestrovane Help", true);
     EXPECT_EQ(RunCommand("ksvinstall.exe removetray"), 6);
     EXPECT_TRUE(WindowOf(untouched).posted.empty());
@@ -233,6 +239,6 @@ TEST_F(FrontEndTest, HelpWindowThatNeverClosesCostsAboutFiveSeconds) {
     EXPECT_EQ(RunCommand("ksvinstall.exe in"), 1);
     EXPECT_TRUE(WindowOf(stubborn).alive);
     EXPECT_EQ(WindowOf(stubborn).posted.size(), 100u);
-    EXPECT_EQ(sim::M().sleptMs, 5000u);
+    EXPECT_EQ(sim::M().sleptMs, 5000u + StopTrayPause);
     EXPECT_EQ(sim::LiveBlocks(), 0u);
 }

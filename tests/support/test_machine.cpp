@@ -40,3 +40,13 @@ int RunCommand(const std::string& commandLine) {
     sim::M().commandLine = sim::Widen(commandLine);
     return RunInstaller(reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(0x400000)));
 }
+
+void PlacePackage(int build) {
+    const sim::Text setup = u"C:\\Program Files\\Kestrovane\\setup\\";
+    sim::PutFile(setup + u"ksvinstall.exe", "installer", 2501);
+    sim::PutFile(setup + u"ksvmon64.dll", "port monitor", build);
+    sim::PutFile(setup + u"ksvdrv64.dll", "printer driver", build);
+    sim::PutFile(setup + u"ksvui64.dll", "driver user interface", build);
+    sim::PutFile(setup + u"ksvhelp.chm", "help");
+    sim::PutFile(u"C:\\Program Files\\Kestrovane\\kestray.exe", "tray program", build);
+}

@@ -25,5 +25,18 @@ std::string LogText(const InstallContext& context);
 std::vector<std::string> LogLines(const InstallContext& context);
 std::vector<std::string> SplitLines(const std::string& text);
 
+// The package as a setup program leaves it: the installer and its component
+// files (DLLs of the given build) in C:\Program Files\Kestrovane\setup\,
+// the tray program in the directory above.
+void PlacePackage(int build = 2501);
+// A machine that has the package placed, for whole-verb tests.
+class PackageTest : public MachineTest {
+  protected:
+    void SetUp() override {
+        MachineTest::SetUp();
+        PlacePackage();
+    }
+};
+
 // Runs the installer's entry with the given command line and returns its exit code.
 int RunCommand(const std::string& commandLine);

@@ -1,0 +1,124 @@
+#include "spooler/status_probes.h"
+
+#include "common/text.h"
+#include "files/pending_renames.h"
+#include "spooler/monitor_removal.h"
+#include "spooler/printer_driver.h"
+#include "spooler/printer_inventory.h"
+#include "spooler/spooler_control.h"
+
+#include <cstring>
+
+namespace {
+
+const WCHAR* const OurComponentNames[] = {W("ksvmon64.dll"), W("ksvdrv64.dll"), W("ksvui64.dll")};
+const int32_t NewestUnsupportedBuild = 2450;
+const DWORD DefaultNameCapacity = 260;
+
+PRINTER_INFO_2W* FirstProductPrinter(const PrinterInventory& inventory) {
+    for (uint32_t i = 0; i < inventory.count; ++i)
+        if (TextEqual(inventory.entries[i].pDriverName, OurDriverName))
+            return &inventory.entries[i];
+    return nullptr;
+}
+
+// What follows the last "\", "/" or ":" of a path, after a leading "\??\".
+const WCHAR* FileNamePart(const WCHAR* path) {
+    if (path[0] == '\\' && path[1] == '?' && path[2] == '?' && path[3] == '\\')
+        path += 4;
+    const WCHAR* name = path;
+    for (const WCHAR* p = path; *p; ++p)
+        if (*p == '\\' || *p == '/' || *p == ':')
+            name = p + 1;
+    return name;
+}
+
+bool NamesOurComponent(const WCHAR* path) {
+    const WCHAR* name = FileNamePart(path);
+    for (const WCHAR* ours : OurComponentNames)
+        if (TextEqualNoCase(name, ours))
+            return true;
+    return false;
+}
+
+// One pass: carry out what can be deleted now, then look for our files among
+// the operations whose source still exists.
+bool PendingPassFindsOurs() {
+    PendingRenameTable table;
+    ReadPendingRenames(table);
+    DeletePendingNow(table);
+    bool found = false;
+    for (int32_t k = 0; k < table.count && !found; ++k)
+        found = table.flags[2 * k] == 1 && table.entries[2 * k] &&
+                NamesOurComponent(table.entries[2 * k]);
+    ReleasePendingRenames(table);
+    return found;
+}
+
+} // namespace
+
+DRIVER_INFO_2W* ReadPrinterDriverInfo(HANDLE printer) {
+    DWORD needed = 0;
+    GetPrinterDriverW(printer, const_cast<LPWSTR>(W("Windows x64")), 2, nullptr, 0, &needed);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return nullptr;
+    void* block = GlobalAlloc(GMEM_FIXED, needed);
+    if (!block)
+        return nullptr;
+    std::memset(block, 0, needed);
+    if (!GetPrinterDriverW(printer, nullptr, 2, static_cast<LPBYTE>(block), needed, &needed)) {
+        GlobalFree(block);
+        return nullptr;
+    }
+    return static_cast<DRIVER_INFO_2W*>(block);
+}
+
+bool ProbeDriverBuild() {
+    PrinterInventory inventory = {nullptr, 0};
+    TakeInventory(inventory);
+    bool newer = false;
+    HANDLE printer = nullptr;
+    PRINTER_INFO_2W* ours = FirstProductPrinter(inventory);
+    if (ours && OpenPrinterW(ours->pPrinterName, &printer, nullptr) && printer) {
+        DRIVER_INFO_2W* driver = ReadPrinterDriverInfo(printer);
+        if (driver && driver->pDriverPath)
+            newer = ReadFileVersion(driver->pDriverPath) > NewestUnsupportedBuild;
+        ClosePrinterHandle(printer);
+        GlobalFree(driver);
+    }
+    ReleaseInventory(inventory);
+    return newer;
+}
+
+bool ProbePendingComponents() {
+    for (int pass = 0; pass < 2; ++pass) {
+        if (!PendingPassFindsOurs())
+            return false;
+        SpoolerRestart restart(nullptr);
+    }
+    return true;
+}
+
+bool ProbeDefaultPrinter() {
+    WCHAR name[DefaultNameCapacity] = {0};
+    DWORD size = DefaultNameCapacity;
+    GetDefaultPrinterW(name, &size);
+    if (!name[0])
+        return true;
+    HANDLE printer = nullptr;
+    if (!OpenPrinterW(name, &printer, nullptr) || !printer)
+        return true;
+    PrinterInfoBlock info = ReadPrinterInfo(printer);
+    bool notOurs = !(info.info && TextEqual(info.info->pDriverName, OurDriverName));
+    ClosePrinterHandle(printer);
+    GlobalFree(info.info);
+    return notOurs;
+}
+
+void MakeOurPrinterDefault() {
+    PrinterInventory inventory = {nullptr, 0};
+    TakeInventory(inventory);
+    if (PRINTER_INFO_2W* ours = FirstProductPrinter(inventory))
+        SetDefaultPrinterW(ours->pPrinterName);
+    ReleaseInventory(inventory);
+}
