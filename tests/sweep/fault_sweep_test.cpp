@@ -1,0 +1,314 @@
+// The fault sweep: every verb scenario is run once to record each platform
+// call it makes, then again once per recorded call with that one call
+// failing, for each plausible Windows error of that call. Whatever fails,
+// the run must not crash, leak or free twice, must end at log depth 0, must
+// exit 100 exactly when it logged an error (and only with its verb's codes),
+// must leave the spooler running, and a reinstall must lose no product
+// printer without saying so.
+#include "install/context/install_context.h"
+#include "tray/tray_protocol.h"
+
+#include "tests/support/test_machine.h"
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+const sim::Text RunKey = u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const sim::Text Tray = u"C:\\Program Files\\Kestrovane\\kestray.exe";
+const sim::Text SystemMonitor = u"C:\\Windows\\system32\\ksvmon64.dll";
+const sim::Text SettingsRoot = u"HKCU\\Software\\Vorland Software KFT\\Kestrovane\\Kestrovanes\\";
+
+// Calls that cannot fail in a way a caller could see (or whose failure would
+// only mean a program bug, like freeing a block twice).
+const std::set<std::string> cannotFail = {
+    "Sleep",      "GetTickCount",     "HeapFree",           "GlobalFree",      "LocalFree",
+    "CloseHandle", "ClosePrinter",    "CloseServiceHandle", "RegCloseKey",     "GetCommandLineW",
+    "IsWindow",   "GetAsyncKeyState", "EndDialog",          "SetDlgItemTextW", "SetWindowTextW",
+    "HeapSize",   "ReleaseMutex"};
+
+const DWORD ERROR_MR_MID_NOT_FOUND = 317;
+const DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
+
+// The errors a call can plausibly fail with on a real machine.
+std::vector<DWORD> ErrorsOf(const std::string& call) {
+    static const std::map<std::string, std::vector<DWORD>> table = {
+        {"HeapAlloc", {ERROR_NOT_ENOUGH_MEMORY}},
+        {"HeapReAlloc", {ERROR_NOT_ENOUGH_MEMORY}},
+        {"GlobalAlloc", {ERROR_NOT_ENOUGH_MEMORY}},
+        {"LocalAlloc", {ERROR_NOT_ENOUGH_MEMORY}},
+        {"EnumPrintersW", {RPC_S_SERVER_UNAVAILABLE, ERROR_INSUFFICIENT_BUFFER}},
+        {"EnumMonitorsW", {RPC_S_SERVER_UNAVAILABLE, ERROR_INSUFFICIENT_BUFFER}},
+        {"EnumPrinterDriversW", {RPC_S_SERVER_UNAVAILABLE, ERROR_INSUFFICIENT_BUFFER}},
+        {"GetPrinterDriverDirectoryW", {RPC_S_SERVER_UNAVAILABLE, ERROR_INSUFFICIENT_BUFFER}},
+        {"GetPrinterW", {RPC_S_SERVER_UNAVAILABLE, ERROR_INSUFFICIENT_BUFFER}},
+        {"GetPrinterDriverW", {RPC_S_SERVER_UNAVAILABLE, ERROR_INSUFFICIENT_BUFFER}},
+        {"GetDefaultPrinterW", {ERROR_FILE_NOT_FOUND, ERROR_INSUFFICIENT_BUFFER}},
+        {"GetPrinterDataA", {ERROR_MORE_DATA, ERROR_FILE_NOT_FOUND}},
+        {"GetPrinterDataExA", {ERROR_MORE_DATA, ERROR_FILE_NOT_FOUND}},
+        {"SetPrinterDataA", {ERROR_ACCESS_DENIED}},
+        {"SetPrinterDataExA", {ERROR_ACCESS_DENIED}},
+        {"CreateFileW", {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION}},
+        {"ReadFile", {ERROR_READ_FAULT}},
+        {"WriteFile", {ERROR_DISK_FULL}},
+        {"DeleteFileW", {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION}},
+        {"RegQueryValueExW", {ERROR_ACCESS_DENIED, ERROR_MORE_DATA}},
+        {"ControlService", {ERROR_SERVICE_REQUEST_TIMEOUT, ERROR_ACCESS_DENIED}},
+        {"QueryServiceStatus", {ERROR_ACCESS_DENIED}},
+        {"StartServiceW", {ERROR_SERVICE_REQUEST_TIMEOUT, ERROR_ACCESS_DENIED}},
+        {"CreateProcessW", {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED}},
+        {"WaitForSingleObject", {ERROR_INVALID_HANDLE}},
+        {"FormatMessageW", {ERROR_MR_MID_NOT_FOUND}},
+        {"MultiByteToWideChar", {ERROR_NO_UNICODE_TRANSLATION}},
+        {"GetFileVersionInfoSizeW", {ERROR_RESOURCE_TYPE_NOT_FOUND}},
+        {"GetFileVersionInfoW", {ERROR_RESOURCE_TYPE_NOT_FOUND}},
+        {"VerQueryValueW", {ERROR_RESOURCE_TYPE_NOT_FOUND}},
+        {"GetModuleFileNameW", {ERROR_NOT_ENOUGH_MEMORY}},
+        {"GetSystemDirectoryW", {ERROR_NOT_ENOUGH_MEMORY}},
+        {"CommandLineToArgvW", {ERROR_NOT_ENOUGH_MEMORY}},
+        {"DialogBoxParamW", {ERROR_NOT_ENOUGH_MEMORY}},
+        {"GetVersionExA", {ERROR_INVALID_PARAMETER}},
+    };
+    auto it = table.find(call);
+    if (it != table.end())
+        return it->second;
+    if (call.find("Printer") != std::string::npos || call.find("Monitor") != std::string::npos)
+        return {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED};
+    return {ERROR_ACCESS_DENIED};
+}
+
+// Calls through which a product printer's settings are read before its
+// deletion: when one of them fails, the printer is not remembered.
+const std::set<std::string> savingCalls = {"OpenPrinterW", "GetPrinterDataA", "GetPrinterDataExA",
+                                           "GlobalAlloc"};
+
+sim::ProgramScript TrayScript() {
+    sim::ProgramScript s;
+    s.mutexName = sim::Widen(TrayMutexName);
+    s.windowClass = TrayWindowClass;
+    s.windowTitle = u"Kestrovane";
+    s.quitMessage = TrayQuitMessage;
+    s.quitDelayMs = 100;
+    return s;
+}
+
+void RunningTray() {
+    sim::M().programs[sim::Upper(Tray)] = TrayScript();
+    sim::StartProcess(Tray, u"\"" + Tray + u"\"");
+    sim::SetStringValue(RunKey, u"KestrovaneTray", u"\"" + Tray + u"\"");
+}
+
+sim::Printer& ProductPrinter(const sim::Text& name, const std::string& subKey) {
+    sim::Printer& p = sim::AddPrinter(name, u"Kestrovane printer", u"Kestrovane:");
+    sim::SetPrinterString(p, u"", u"SubKey", subKey);
+    sim::SetPrinterString(p, u"DsUser", u"SubKey", subKey);
+    sim::SetStringValue(SettingsRoot + sim::Widen(subKey), u"deleted", u"1");
+    return p;
+}
+
+// The product as an earlier install of build `build` left it: monitor loaded,
+// driver registered, two queues of ours (one the default), a queue of another
+// vendor on our port, the tray program running.
+void InstalledProduct(int build) {
+    PlacePackage();
+    sim::File& dll = sim::PutFile(SystemMonitor, "monitor", build);
+    dll.loadedBySpooler = true;
+    sim::M().monitors.push_back(sim::Monitor{u"Kestrovane:", u"Windows x64", u"ksvmon64.dll"});
+    sim::Driver d;
+    d.name = u"Kestrovane printer";
+    d.environment = u"Windows x64";
+    d.driverPath = sim::DriverStore() + u"\\ksvdrv64.dll";
+    d.dataFile = d.driverPath;
+    d.configFile = sim::DriverStore() + u"\\ksvui64.dll";
+    sim::PutFile(d.driverPath, "driver", build);
+    sim::PutFile(d.configFile, "ui", build);
+    sim::M().drivers.push_back(d);
+    sim::Driver foreign;
+    foreign.name = u"Vendor PCL";
+    foreign.environment = u"Windows x64";
+    sim::M().drivers.push_back(foreign);
+    sim::Printer& office = ProductPrinter(u"Office", "office-1");
+    office.comment = u"Second floor";
+    office.location = u"Room 2.14";
+    ProductPrinter(u"Home", "home-2");
+    sim::AddPrinter(u"Laser", u"Vendor PCL", u"Kestrovane:");
+    sim::M().defaultPrinter = u"Office";
+    RunningTray();
+}
+
+struct Scenario {
+    const char* name;
+    const char* verb;
+    std::function<void()> prepare;
+    std::set<int> codes;
+    bool keepsPrinters;
+};
+
+const std::vector<Scenario>& Scenarios() {
+    static const std::vector<Scenario> all = {
+        {"clean install", "install", [] { PlacePackage(); }, {1, 100, 101}, false},
+        {"reinstall", "install", [] { InstalledProduct(2450); }, {1, 100, 101}, true},
+        {"uninstall", "uninstall", [] { InstalledProduct(2501); }, {2, 100, 101}, false},
+        {"onChkDrv", "onChkDrv", [] { InstalledProduct(2501); }, {3, 103}, false},
+        {"onInit",
+         "onInit",
+         [] {
+             InstalledProduct(2501);
+             sim::File& f = sim::PutFile(u"C:\\Windows\\system32\\ksvmon64.dll", "old", 2501);
+             f.lockedThroughRestart = true;
+             sim::SetValue(sim::PendingRenamesKey, u"PendingFileRenameOperations", REG_MULTI_SZ,
+                           sim::MultiStringBytes({u"\\??\\" + SystemMonitor, u""}));
+         },
+         {3, 102, 200},
+         false},
+        {"def.set", "def.set", [] { InstalledProduct(2501); }, {4}, false},
+        {"removetray", "removetray", [] { InstalledProduct(2501); }, {6}, false},
+    };
+    return all;
+}
+
+struct Outcome {
+    int code = 0;
+    bool sawContext = false;
+    int32_t depth = 0;
+    int32_t errors = 0;
+    std::string log;
+};
+
+Outcome RunScenario(const Scenario& s, const std::string& call, int nth, DWORD error,
+                    bool lasting) {
+    sim::Reset();
+    s.prepare();
+    sim::M().shiftDown = true; // every run with a context shows us its log
+    Outcome out;
+    sim::M().onDialog = [&out](LPARAM param) {
+        const InstallContext* c = reinterpret_cast<const InstallContext*>(param);
+        out.sawContext = true;
+        out.depth = c->LogDepth;
+        out.errors = c->ErrorCount;
+        out.log = LogText(*c);
+    };
+    if (!call.empty())
+        sim::FailCall(call, error, nth, lasting ? -1 : 1);
+    out.code = RunCommand(std::string("ksvinstall.exe ") + s.verb);
+    sim::M().onDialog = nullptr;
+    return out;
+}
+
+size_t InstallerHandles() {
+    return sim::OpenHandles(sim::HandleKind::ScManager) +
+           sim::OpenHandles(sim::HandleKind::Service) +
+           sim::OpenHandles(sim::HandleKind::Printer) + sim::OpenHandles(sim::HandleKind::Key) +
+           sim::OpenHandles(sim::HandleKind::File);
+}
+
+// Calls whose lasting failure leaves no way to run or restart the spooler.
+const std::set<std::string> serviceCalls = {"OpenSCManagerW", "OpenServiceW", "StartServiceW",
+                                            "QueryServiceStatus", "ControlService"};
+
+// Every broken promise of one run, as text; empty when it held.
+std::string Check(const Scenario& s, const std::string& call, int nth, bool lasting,
+                  const Outcome& o) {
+    std::string broken;
+    auto fail = [&broken](const std::string& what) { broken += (broken.empty() ? "" : "; ") + what; };
+    // A command line that cannot be split is as good as none.
+    bool unsplit = call == "CommandLineToArgvW" || (call == "LocalAlloc" && nth == 1);
+    if (!s.codes.count(o.code) && !(unsplit && o.code == 6))
+        fail("exit code " + std::to_string(o.code));
+    if (sim::LiveBlocks() != 0)
+        fail(std::to_string(sim::LiveBlocks()) + " blocks leaked");
+    if (sim::BadFrees() != 0)
+        fail("freed twice");
+    if (InstallerHandles() != 0)
+        fail("handles left open");
+    if (sim::M().spooler.state != SERVICE_RUNNING && !(lasting && serviceCalls.count(call)))
+        fail("spooler left stopped");
+    if (o.sawContext) {
+        if (o.depth != 0)
+            fail("log depth " + std::to_string(o.depth));
+        if ((o.code == 100) != (o.errors != 0))
+            fail("exit " + std::to_string(o.code) + " with " + std::to_string(o.errors) + " errors");
+    }
+    // With the general heap gone for good the log cannot grow: the error
+    // is still counted, and the exit code says so.
+    bool logStarved = lasting && (call == "HeapAlloc" || call == "HeapReAlloc");
+    if (s.keepsPrinters && !savingCalls.count(call))
+        for (const char* name : {"Office", "Home"})
+            if (!sim::FindPrinter(sim::Widen(name)) &&
+                o.log.find(std::string("Can`t add printer '") + name + "'") == std::string::npos &&
+                !(logStarved && o.errors > 0))
+                fail(std::string("printer ") + name + " lost silently");
+    return broken;
+}
+
+struct Totals {
+    size_t calls = 0; // distinct call sites (call, occurrence) recorded
+    size_t errors = 0; // (call site, error) pairs
+    size_t runs = 0;
+    std::vector<std::string> failures;
+};
+
+Totals Sweep(const Scenario& s) {
+    Totals t;
+    sim::Reset();
+    s.prepare();
+    sim::M().recordCalls = true;
+    sim::M().shiftDown = true;
+    RunCommand(std::string("ksvinstall.exe ") + s.verb);
+    std::vector<std::string> calls = sim::M().calls;
+    std::map<std::string, int> seen;
+    for (const std::string& call : calls) {
+        int nth = ++seen[call];
+        if (cannotFail.count(call))
+            continue;
+        ++t.calls;
+        for (DWORD error : ErrorsOf(call)) {
+            ++t.errors;
+            // Once: a passing refusal. Lasting: the call fails from then on.
+            for (bool lasting : {false, true}) {
+                Outcome o = RunScenario(s, call, nth, error, lasting);
+                ++t.runs;
+                std::string broken = Check(s, call, nth, lasting, o);
+                if (!broken.empty())
+                    t.failures.push_back(call + " #" + std::to_string(nth) + " (" +
+                                         std::to_string(error) + (lasting ? ", lasting" : "") +
+                                         "): " + broken);
+            }
+        }
+    }
+    return t;
+}
+
+TEST(FaultSweep, EveryCallFailingInTurnKeepsThePromises) {
+    std::string table = "| scenario | call sites | faults (site x error) | runs (once + lasting) "
+                        "| failures |\n|---|---|---|---|---|\n";
+    size_t calls = 0, errors = 0, runs = 0, failures = 0;
+    for (const Scenario& s : Scenarios()) {
+        // Without faults the scenario itself must hold everything.
+        Outcome clean = RunScenario(s, "", 0, 0, false);
+        EXPECT_EQ(Check(s, "", 0, false, clean), "") << s.name;
+        Totals t = Sweep(s);
+        for (const std::string& f : t.failures)
+            ADD_FAILURE() << s.name << ": " << f;
+        table += "| " + std::string(s.name) + " | " + std::to_string(t.calls) + " | " +
+                 std::to_string(t.errors) + " | " + std::to_string(t.runs) + " | " +
+                 std::to_string(t.failures.size()) + " |\n";
+        calls += t.calls;
+        errors += t.errors;
+        runs += t.runs;
+        failures += t.failures.size();
+    }
+    table += "| all | " + std::to_string(calls) + " | " + std::to_string(errors) + " | " +
+             std::to_string(runs) + " | " + std::to_string(failures) + " |\n";
+    std::printf("%s", table.c_str());
+    std::ofstream("fault-sweep.md") << table;
+    EXPECT_GT(runs, 1000u) << "the sweep reached the calls";
+}
+
+} // namespace
