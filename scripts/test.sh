@@ -10,3 +10,5 @@ cmake --build --preset windows -j2
 cmake --preset native
 cmake --build --preset native -j2
 ctest --preset native
+# The fuzzers, each for a bounded time (KSV_FUZZ_SECONDS, 45 s by default).
+scripts/fuzz.sh "${KSV_FUZZ_SECONDS:-45}"

@@ -226,12 +226,18 @@ def check_version(resources):
               "version strings lack %s 1.0.0.2501" % name)
 
 
+SIZE_GOAL = 300 * 1024
+
+
 def main():
     if len(sys.argv) != 2:
         print(__doc__.strip().splitlines()[-1], file=sys.stderr)
         return 2
     with open(sys.argv[1], "rb") as f:
-        pe = Pe(f.read())
+        data = f.read()
+    pe = Pe(data)
+    # A setup program carries the installer: keep it small.
+    check(len(data) < SIZE_GOAL, "%d bytes, not under %d" % (len(data), SIZE_GOAL))
     check(pe.machine == 0x8664, "machine is 0x%x, not x64" % pe.machine)
     check(pe.subsystem == 2, "subsystem is %d, not the Windows GUI" % pe.subsystem)
     imports = pe.imports()
@@ -245,8 +251,8 @@ def main():
     for failure in failures:
         print("FAIL: " + failure)
     if not failures:
-        print("%s: imports %s; dialog 101, manifest and version as built to be" % (
-            sys.argv[1], ", ".join(imports)))
+        print("%s: %d bytes; imports %s; dialog 101, manifest and version as built to be" % (
+            sys.argv[1], len(data), ", ".join(imports)))
     return 1 if failures else 0
 
 
