@@ -4,12 +4,7 @@ set(KSV_FUZZ_FLAGS -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-rec
 add_compile_options(${KSV_FUZZ_FLAGS})
 add_link_options(-fsanitize=address,undefined)
 
-file(GLOB KSV_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/sim/*.cpp)
-add_library(ksvsim STATIC ${KSV_SIM_SOURCES})
-target_include_directories(ksvsim PUBLIC ${CMAKE_SOURCE_DIR})
-add_library(ksvcore STATIC ${KSV_SOURCES})
-target_include_directories(ksvcore PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(ksvcore PUBLIC ksvsim)
+include(${CMAKE_SOURCE_DIR}/cmake/core_libraries.cmake)
 
 file(GLOB KSV_FUZZERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/fuzz/*_fuzzer.cpp)
 foreach(source ${KSV_FUZZERS})

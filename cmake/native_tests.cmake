@@ -4,13 +4,7 @@ set(KSV_SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omi
 add_compile_options(${KSV_SANITIZE} -g)
 add_link_options(${KSV_SANITIZE})
 
-file(GLOB KSV_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/sim/*.cpp)
-add_library(ksvsim STATIC ${KSV_SIM_SOURCES})
-target_include_directories(ksvsim PUBLIC ${CMAKE_SOURCE_DIR})
-
-add_library(ksvcore STATIC ${KSV_SOURCES})
-target_include_directories(ksvcore PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(ksvcore PUBLIC ksvsim)
+include(${CMAKE_SOURCE_DIR}/cmake/core_libraries.cmake)
 
 find_package(GTest REQUIRED)
 enable_testing()
