@@ -20,10 +20,12 @@ bool IsCancelled(const WCHAR* source, size_t sourceLength, const WCHAR* target, 
     return TextEqualNoCase(name, path);
 }
 
-// Copies the value's strings into `kept` without the cancelled pairs; returns
-// how many code units were kept and logs each cancelled operation.
+// Copies the value's strings into `kept` without the cancelled pairs, logs
+// each cancelled operation and returns how many there were; `keptCount`
+// receives the number of code units kept.
 size_t FilterOperations(InstallContext& context, const WCHAR* units, size_t count,
-                        const WCHAR* path, WCHAR* kept) {
+                        const WCHAR* path, WCHAR* kept, size_t& keptCount) {
+    size_t cancelled = 0;
     size_t out = 0;
     size_t p = 0;
     while (p < count) {
@@ -32,19 +34,22 @@ size_t FilterOperations(InstallContext& context, const WCHAR* units, size_t coun
         if (q >= count) {
             // A last string without a partner stays as it is.
             std::memcpy(kept + out, units + p, (count - p) * sizeof(WCHAR));
-            return out + (count - p);
+            out += count - p;
+            break;
         }
         size_t targetLength = TextLength(units + q);
         size_t end = q + targetLength + 1;
         if (IsCancelled(units + p, sourceLength, units + q, path)) {
             LogLine(context, W("Pending deletion cancelled: %s"), path);
+            ++cancelled;
         } else {
             std::memcpy(kept + out, units + p, (end - p) * sizeof(WCHAR));
             out += end - p;
         }
         p = end;
     }
-    return out;
+    keptCount = out;
+    return cancelled;
 }
 
 } // namespace
@@ -72,16 +77,19 @@ void CancelPendingDeletion(InstallContext& context, const WCHAR* path) {
             if ((count >= 2 && units[count - 1] == 0 && units[count - 2] == 0) ||
                 (count == 1 && units[0] == 0))
                 --count;
-            size_t keptCount = FilterOperations(context, units, count, path, kept);
-            if (keptCount == 0) {
-                if (count != 0)
+            // Nothing cancelled: the value stays as it is, byte for byte.
+            size_t keptCount = 0;
+            if (FilterOperations(context, units, count, path, kept, keptCount) != 0) {
+                if (keptCount == 0) {
                     RegDeleteValueW(key, PendingValue);
-            } else if (keptCount != count) {
-                if (kept[keptCount - 1] != 0)
-                    kept[keptCount++] = 0; // a last string that lacked its terminator
-                kept[keptCount++] = 0;     // the list's closing terminator
-                RegSetValueExW(key, PendingValue, 0, REG_MULTI_SZ, reinterpret_cast<LPBYTE>(kept),
-                               static_cast<DWORD>(keptCount * sizeof(WCHAR)));
+                } else {
+                    if (kept[keptCount - 1] != 0)
+                        kept[keptCount++] = 0; // a last string that lacked its terminator
+                    kept[keptCount++] = 0;     // the list's closing terminator
+                    RegSetValueExW(key, PendingValue, 0, REG_MULTI_SZ,
+                                   reinterpret_cast<LPBYTE>(kept),
+                                   static_cast<DWORD>(keptCount * sizeof(WCHAR)));
+                }
             }
         }
         GlobalFree(kept);

@@ -30,16 +30,35 @@ void DeletePendingFiles() {
     ReleasePendingRenames(pending);
 }
 
+// The monitor DLL in the system directory, or an empty string without one.
+WideString MonitorPath(const InstallContext& context) {
+    WideString path;
+    if (Length(context.SystemDir) == 0)
+        return path;
+    Assign(path, context.SystemDir);
+    Append(path, context.MonitorFile);
+    return path;
+}
+
+// A DLL that RemoveMonitor kept for its build, without a monitor registered,
+// may be one an earlier uninstall queued for deletion: DeletePendingNow has
+// then just deleted it, and it must be copied after all.
+void CopyMonitorIfGone(InstallContext& context) {
+    if (!context.InstallMonitor || context.CopyMonitor)
+        return;
+    WideString path = MonitorPath(context);
+    if (Length(path) == 0 || GetFileAttributesW(Text(path)) == INVALID_FILE_ATTRIBUTES)
+        context.CopyMonitor = 1;
+    Release(path);
+}
+
 // An earlier uninstall may have queued the monitor DLL for deletion at the
 // next restart; the monitor just installed at that path must survive it.
 void KeepInstalledMonitor(InstallContext& context) {
-    if (Length(context.SystemDir) == 0)
-        return;
-    WideString monitor;
-    Assign(monitor, context.SystemDir);
-    Append(monitor, context.MonitorFile);
-    CancelPendingDeletion(context, Text(monitor));
-    Release(monitor);
+    WideString path = MonitorPath(context);
+    if (Length(path) != 0)
+        CancelPendingDeletion(context, Text(path));
+    Release(path);
 }
 
 } // namespace
@@ -51,6 +70,7 @@ void ReInstall(InstallContext& context) {
     UnInstall(context, true);
     DropRemovalLeftovers(context);
     DeletePendingFiles();
+    CopyMonitorIfGone(context);
     if (context.InstallMonitor)
         SetupMonitor(context);
     SetupDriver(context);

@@ -123,8 +123,10 @@ struct DialogRecord {
 struct File {
     Text path; // as first created
     bool directory = false;
+    // The content, followed for a file with a product build by its version
+    // resource: the resource is part of the file, so a byte-for-byte copy
+    // carries it along, as on Windows.
     std::vector<uint8_t> bytes;
-    int productBuild = -1; // fourth part of the product version; -1: no version resource
     bool loadedBySpooler = false;      // the spooler process has the module loaded
     bool lockedThroughRestart = false; // stays loaded even across a spooler restart
     bool loadedByProcess = false;      // another process has it loaded (DeleteFileW: 5)
@@ -304,11 +306,21 @@ bool SpoolerDown();
 Text EnvironmentDirectory(LPCWSTR environment);
 
 // Files. Paths compare without regard to case; a file's directory must exist.
+// With a product build (0 to 65535) the file gets a version resource saying
+// 1.0.0.<build> behind its content.
 File& PutFile(const Text& path, const std::string& content = "", int productBuild = -1);
 void MakeDirectory(const Text& path);
 File* FindFile(const Text& path);
 bool FileExists(const Text& path);
+// The content, without the version resource.
 std::string FileContent(const Text& path);
+// The fourth part of the product version in the file's version resource; -1
+// when it has none.
+int ProductBuild(const File& file);
+// The version resource as it lies at the end of a file, and where in a file's
+// bytes it begins (the size of the bytes when there is none).
+std::vector<uint8_t> VersionResource(int productBuild);
+size_t VersionResourceAt(const std::vector<uint8_t>& bytes);
 
 // Registry. Paths start with "HKLM\" or "HKCU\".
 RegKey& CreateKey(const Text& path);
@@ -322,7 +334,8 @@ std::vector<uint8_t> MultiStringBytes(const std::vector<Text>& strings);
 extern const Text PendingRenamesKey; // HKLM\SYSTEM\CurrentControlSet\Control\Session Manager
 
 // A restart of the machine: the pending file rename operations are carried
-// out and removed, nothing is loaded any more, the spooler runs.
+// out and removed, nothing is loaded any more, then the spooler runs and has
+// loaded the registered monitors' DLLs.
 void Reboot();
 
 // Spooler records in the caller's block: records first, their strings after
@@ -330,6 +343,11 @@ void Reboot();
 // none); `PackString` copies it at `offset` and advances it.
 size_t StringBytes(const Text& text);
 LPWSTR PackString(LPBYTE block, size_t& offset, const Text& text);
+// A driver as a DRIVER_INFO_1 to _6 record (x64 size, 0 for other levels),
+// the bytes its strings take, and the record filled with its strings packed.
+size_t DriverRecordSize(DWORD level);
+size_t DriverStringBytes(const Driver& driver, DWORD level);
+void PackDriver(const Driver& driver, DWORD level, LPBYTE record, LPBYTE block, size_t& offset);
 // Ports that exist: the local standard ports and one per registered monitor
 // whose name is a port name (ends in ':'). A list "a:,b:" needs every part.
 bool PortExists(const Text& portList);

@@ -30,62 +30,6 @@ Text FileName(const Text& path) {
     return cut == Text::npos ? path : path.substr(cut + 1);
 }
 
-// Record sizes of DRIVER_INFO_1 to DRIVER_INFO_6 on x64.
-size_t RecordSize(DWORD level) {
-    switch (level) {
-    case 1:
-        return sizeof(DRIVER_INFO_1W);
-    case 2:
-        return sizeof(DRIVER_INFO_2W);
-    case 3:
-        return sizeof(DRIVER_INFO_3W);
-    case 4:
-        return sizeof(DRIVER_INFO_4W);
-    case 5:
-        return sizeof(DRIVER_INFO_5W);
-    case 6:
-        return sizeof(DRIVER_INFO_6W);
-    default:
-        return 0;
-    }
-}
-
-size_t StringsOf(const Driver& d, DWORD level) {
-    size_t n = StringBytes(d.name);
-    if (level >= 2)
-        n += StringBytes(d.environment) + StringBytes(d.driverPath) + StringBytes(d.dataFile) +
-             StringBytes(d.configFile);
-    if (level == 3 || level == 4 || level == 6)
-        n += StringBytes(d.helpFile);
-    if (level == 6)
-        n += StringBytes(d.manufacturer) + StringBytes(d.oemUrl) + StringBytes(d.provider);
-    return n;
-}
-
-// Levels 2 to 6 share their first six fields; 3, 4 and 6 add the help file.
-void FillRecord(const Driver& d, DWORD level, LPBYTE record, LPBYTE block, size_t& offset) {
-    if (level == 1) {
-        reinterpret_cast<DRIVER_INFO_1W*>(record)->pName = PackString(block, offset, d.name);
-        return;
-    }
-    DRIVER_INFO_2W* head = reinterpret_cast<DRIVER_INFO_2W*>(record);
-    head->cVersion = d.version;
-    head->pName = PackString(block, offset, d.name);
-    head->pEnvironment = PackString(block, offset, d.environment);
-    head->pDriverPath = PackString(block, offset, d.driverPath);
-    head->pDataFile = PackString(block, offset, d.dataFile);
-    head->pConfigFile = PackString(block, offset, d.configFile);
-    if (level == 3 || level == 4 || level == 6)
-        reinterpret_cast<DRIVER_INFO_3W*>(record)->pHelpFile =
-            PackString(block, offset, d.helpFile);
-    if (level == 6) {
-        DRIVER_INFO_6W* r = reinterpret_cast<DRIVER_INFO_6W*>(record);
-        r->pszMfgName = PackString(block, offset, d.manufacturer);
-        r->pszOEMUrl = PackString(block, offset, d.oemUrl);
-        r->pszProvider = PackString(block, offset, d.provider);
-    }
-}
-
 bool SameFile(const Text& a, const Text& b) {
     return !a.empty() && Upper(a) == Upper(b);
 }
@@ -111,6 +55,62 @@ bool UsedByPrinter(const Driver& d) {
 } // namespace
 
 namespace sim {
+
+// Record sizes of DRIVER_INFO_1 to DRIVER_INFO_6 on x64.
+size_t DriverRecordSize(DWORD level) {
+    switch (level) {
+    case 1:
+        return sizeof(DRIVER_INFO_1W);
+    case 2:
+        return sizeof(DRIVER_INFO_2W);
+    case 3:
+        return sizeof(DRIVER_INFO_3W);
+    case 4:
+        return sizeof(DRIVER_INFO_4W);
+    case 5:
+        return sizeof(DRIVER_INFO_5W);
+    case 6:
+        return sizeof(DRIVER_INFO_6W);
+    default:
+        return 0;
+    }
+}
+
+size_t DriverStringBytes(const Driver& d, DWORD level) {
+    size_t n = StringBytes(d.name);
+    if (level >= 2)
+        n += StringBytes(d.environment) + StringBytes(d.driverPath) + StringBytes(d.dataFile) +
+             StringBytes(d.configFile);
+    if (level == 3 || level == 4 || level == 6)
+        n += StringBytes(d.helpFile);
+    if (level == 6)
+        n += StringBytes(d.manufacturer) + StringBytes(d.oemUrl) + StringBytes(d.provider);
+    return n;
+}
+
+// Levels 2 to 6 share their first six fields; 3, 4 and 6 add the help file.
+void PackDriver(const Driver& d, DWORD level, LPBYTE record, LPBYTE block, size_t& offset) {
+    if (level == 1) {
+        reinterpret_cast<DRIVER_INFO_1W*>(record)->pName = PackString(block, offset, d.name);
+        return;
+    }
+    DRIVER_INFO_2W* head = reinterpret_cast<DRIVER_INFO_2W*>(record);
+    head->cVersion = d.version;
+    head->pName = PackString(block, offset, d.name);
+    head->pEnvironment = PackString(block, offset, d.environment);
+    head->pDriverPath = PackString(block, offset, d.driverPath);
+    head->pDataFile = PackString(block, offset, d.dataFile);
+    head->pConfigFile = PackString(block, offset, d.configFile);
+    if (level == 3 || level == 4 || level == 6)
+        reinterpret_cast<DRIVER_INFO_3W*>(record)->pHelpFile =
+            PackString(block, offset, d.helpFile);
+    if (level == 6) {
+        DRIVER_INFO_6W* r = reinterpret_cast<DRIVER_INFO_6W*>(record);
+        r->pszMfgName = PackString(block, offset, d.manufacturer);
+        r->pszOEMUrl = PackString(block, offset, d.oemUrl);
+        r->pszProvider = PackString(block, offset, d.provider);
+    }
+}
 
 Driver* FindDriver(const Text& name, const Text& environment) {
     for (Driver& d : M().drivers)
@@ -147,7 +147,7 @@ BOOL EnumPrinterDriversW(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE 
         SetError(ERROR_INVALID_ENVIRONMENT);
         return FALSE;
     }
-    size_t record = RecordSize(level);
+    size_t record = DriverRecordSize(level);
     if (record == 0) {
         SetError(ERROR_INVALID_LEVEL);
         return FALSE;
@@ -158,7 +158,7 @@ BOOL EnumPrinterDriversW(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE 
             listed.push_back(&d);
     size_t bytes = 0;
     for (const Driver* d : listed)
-        bytes += record + StringsOf(*d, level);
+        bytes += record + DriverStringBytes(*d, level);
     *needed = static_cast<DWORD>(bytes);
     if (bytes > size || (bytes && !buffer)) {
         SetError(ERROR_INSUFFICIENT_BUFFER);
@@ -168,7 +168,7 @@ BOOL EnumPrinterDriversW(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE 
         std::memset(buffer, 0, listed.size() * record);
     size_t offset = listed.size() * record;
     for (size_t i = 0; i < listed.size(); ++i)
-        FillRecord(*listed[i], level, buffer + i * record, buffer, offset);
+        PackDriver(*listed[i], level, buffer + i * record, buffer, offset);
     *returned = static_cast<DWORD>(listed.size());
     return TRUE;
 }

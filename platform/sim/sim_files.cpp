@@ -133,7 +133,10 @@ File& PutFile(const Text& path, const std::string& content, int productBuild) {
     f.path = path;
     f.directory = false;
     f.bytes.assign(content.begin(), content.end());
-    f.productBuild = productBuild;
+    if (productBuild >= 0) {
+        std::vector<uint8_t> resource = VersionResource(productBuild);
+        f.bytes.insert(f.bytes.end(), resource.begin(), resource.end());
+    }
     return f;
 }
 
@@ -155,7 +158,10 @@ bool FileExists(const Text& path) {
 
 std::string FileContent(const Text& path) {
     File* f = FindFile(path);
-    return f ? std::string(f->bytes.begin(), f->bytes.end()) : std::string();
+    if (!f)
+        return std::string();
+    return std::string(f->bytes.begin(),
+                       f->bytes.begin() + static_cast<long>(VersionResourceAt(f->bytes)));
 }
 
 } // namespace sim
@@ -204,7 +210,6 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
         f = &PutFile(p);
     } else if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) {
         f->bytes.clear();
-        f->productBuild = -1;
     }
     HANDLE h = NewHandle(HandleKind::File, f->path, access);
     M().handles[reinterpret_cast<uintptr_t>(h)].share = share;
@@ -414,7 +419,7 @@ namespace sim {
 // The Session Manager's part of a restart: each pair is carried out in order.
 // A deletion removes a file, or a directory only when it is empty; a rename
 // replaces an existing target only when the target is marked with "!".
-// Operations that cannot be done are skipped.
+// Operations that cannot be done are skipped. Then the spooler starts.
 void Reboot() {
     Machine& m = M();
     std::vector<Text> ops;
@@ -449,6 +454,7 @@ void Reboot() {
     }
     m.handles.clear();
     m.spooler.state = SERVICE_RUNNING;
+    OnSpoolerStarted();
 }
 
 } // namespace sim

@@ -2,11 +2,13 @@
 #include "machine.h"
 #include "sim_win32.h"
 
+#include <cstring>
+
 using namespace sim;
 
 // No environment means the caller's own, "Windows x64" for this program.
-BOOL GetPrinterDriverW(HANDLE printer, LPWSTR environment, DWORD level, LPBYTE buffer,
-                       DWORD size, LPDWORD needed) {
+BOOL GetPrinterDriverW(HANDLE printer, LPWSTR environment, DWORD level, LPBYTE buffer, DWORD size,
+                       LPDWORD needed) {
     if (Enter("GetPrinterDriverW") || SpoolerDown())
         return FALSE;
     Handle* h = FindHandle(printer, HandleKind::Printer);
@@ -24,36 +26,27 @@ BOOL GetPrinterDriverW(HANDLE printer, LPWSTR environment, DWORD level, LPBYTE b
         SetError(ERROR_INVALID_ENVIRONMENT);
         return FALSE;
     }
-    if (level != 2) {
-        SetError(ERROR_INVALID_LEVEL); // the installer asks for level 2 only
+    // Levels 1 to 6 as EnumPrinterDriversW gives them; level 8 is not modelled.
+    size_t record = DriverRecordSize(level);
+    if (record == 0) {
+        SetError(ERROR_INVALID_LEVEL);
         return FALSE;
     }
     Text env = dir == u"x64" ? Text(u"Windows x64") : Text(u"Windows NT x86");
-    const Driver* d = nullptr;
-    for (const Driver& candidate : M().drivers)
-        if (Upper(candidate.name) == Upper(p->driver) && Upper(candidate.environment) == Upper(env))
-            d = &candidate;
+    const Driver* d = FindDriver(p->driver, env);
     if (!d) {
         SetError(ERROR_UNKNOWN_PRINTER_DRIVER);
         return FALSE;
     }
-    size_t bytes = sizeof(DRIVER_INFO_2W) + StringBytes(d->name) + StringBytes(d->environment) +
-                   StringBytes(d->driverPath) + StringBytes(d->dataFile) +
-                   StringBytes(d->configFile);
+    size_t bytes = record + DriverStringBytes(*d, level);
     if (needed)
         *needed = static_cast<DWORD>(bytes);
     if (!buffer || size < bytes) {
         SetError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    DRIVER_INFO_2W* r = reinterpret_cast<DRIVER_INFO_2W*>(buffer);
-    size_t offset = sizeof(DRIVER_INFO_2W);
-    *r = DRIVER_INFO_2W{};
-    r->cVersion = d->version;
-    r->pName = PackString(buffer, offset, d->name);
-    r->pEnvironment = PackString(buffer, offset, d->environment);
-    r->pDriverPath = PackString(buffer, offset, d->driverPath);
-    r->pDataFile = PackString(buffer, offset, d->dataFile);
-    r->pConfigFile = PackString(buffer, offset, d->configFile);
+    std::memset(buffer, 0, record);
+    size_t offset = record;
+    PackDriver(*d, level, buffer, buffer, offset);
     return TRUE;
 }

@@ -16,7 +16,15 @@ void OnSpoolerStopped() {
     M().monitorBusyUntilRestart = false;
     M().driverBusyUntilRestart = false;
 }
-void OnSpoolerStarted() {}
+// Documented ("Initializing a Print Monitor"): when the spooler starts, it
+// loads every installed monitor DLL, which it then keeps loaded.
+void OnSpoolerStarted() {
+    for (const Monitor& monitor : M().monitors) {
+        File* dll = FindFile(M().systemDir + u"\\" + monitor.dll);
+        if (dll && !dll->directory)
+            dll->loadedBySpooler = true;
+    }
+}
 } // namespace sim
 
 namespace {

@@ -149,7 +149,7 @@ TEST_F(CopyTest, ExistingDestinationIsTruncated) {
     sim::PutFile(Target, Bytes(30000), 2400);
     EXPECT_EQ(Copy(System32, true), S_OK);
     EXPECT_EQ(sim::FileContent(Target), "new");
-    EXPECT_EQ(sim::FindFile(Target)->productBuild, -1) << "a new file, not the old one";
+    EXPECT_EQ(sim::ProductBuild(*sim::FindFile(Target)), -1) << "a new file, not the old one";
 }
 
 TEST_F(CopyTest, LockedDestinationIsRetriedEvery50ms) {

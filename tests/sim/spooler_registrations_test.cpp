@@ -146,3 +146,93 @@ TEST_F(SimVersionTest, TheRootBlockCarriesTheBuild) {
     EXPECT_EQ(GetFileVersionInfoSizeW(Dll.c_str(), &handle), 0u);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_RESOURCE_TYPE_NOT_FOUND));
 }
+
+// The resource is part of the file: a byte-for-byte copy has the version, a
+// file written anew has none.
+TEST_F(SimVersionTest, TheBuildTravelsWithTheBytes) {
+    sim::PutFile(Dll, "monitor", 2460);
+    const sim::Text copy = u"C:\\Windows\\system32\\copy.dll";
+    HANDLE from =
+        CreateFileW(Dll.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE to = CreateFileW(copy.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    BYTE buffer[4096];
+    DWORD n = 0;
+    ASSERT_TRUE(ReadFile(from, buffer, sizeof buffer, &n, nullptr));
+    ASSERT_TRUE(WriteFile(to, buffer, n, &n, nullptr));
+    CloseHandle(to);
+    CloseHandle(from);
+    EXPECT_EQ(sim::ProductBuild(*sim::FindFile(copy)), 2460);
+    EXPECT_EQ(sim::FileContent(copy), "monitor") << "the content without the resource";
+
+    to = CreateFileW(copy.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_TRUE(WriteFile(to, buffer, 7, &n, nullptr)); // the content alone
+    CloseHandle(to);
+    EXPECT_EQ(sim::ProductBuild(*sim::FindFile(copy)), -1);
+    EXPECT_EQ(GetFileVersionInfoSizeW(copy.c_str(), nullptr), 0u);
+}
+
+// Documented: a starting spooler loads every installed monitor DLL.
+TEST_F(SimMonitorTest, AStartingSpoolerLoadsTheRegisteredMonitors) {
+    sim::PutFile(Dll, "monitor", 2501);
+    ASSERT_TRUE(AddMonitor(nullptr, u"ksvmon64.dll"));
+    sim::OnSpoolerStopped();
+    EXPECT_FALSE(sim::FindFile(Dll)->loadedBySpooler);
+    sim::OnSpoolerStarted();
+    EXPECT_TRUE(sim::FindFile(Dll)->loadedBySpooler);
+    sim::Reboot();
+    EXPECT_TRUE(sim::FindFile(Dll)->loadedBySpooler) << "the spooler runs after a restart";
+    ASSERT_TRUE(DeleteMonitor());
+    sim::Reboot();
+    EXPECT_FALSE(sim::FindFile(Dll)->loadedBySpooler);
+}
+
+// Documented: the driver of an open printer at levels 1 to 6 (8 is not
+// modelled), for the given environment or, without one, the caller's.
+TEST_F(SimDriverTest, AnOpenPrintersDriverIsDescribedAtEveryLevel) {
+    sim::Driver k;
+    k.name = u"K";
+    k.environment = u"Windows x64";
+    k.driverPath = u"C:\\store\\d.dll";
+    sim::M().drivers.push_back(k);
+    sim::AddPrinter(u"P", u"K", u"LPT1:");
+    sim::AddPrinter(u"Q", u"Not installed", u"LPT1:");
+    HANDLE p = nullptr, q = nullptr;
+    ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(u"P"), &p, nullptr));
+    ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(u"Q"), &q, nullptr));
+    const DWORD strides[] = {0, 8, 48, 80, 88, 64, 136};
+    for (DWORD level = 1; level <= 6; ++level) {
+        DWORD needed = 0;
+        EXPECT_FALSE(GetPrinterDriverW(p, nullptr, level, nullptr, 0, &needed));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+        std::vector<BYTE> block(needed);
+        ASSERT_TRUE(GetPrinterDriverW(p, nullptr, level, block.data(), needed, &needed)) << level;
+        const WCHAR* name = level == 1 ? reinterpret_cast<DRIVER_INFO_1W*>(block.data())->pName
+                                       : reinterpret_cast<DRIVER_INFO_2W*>(block.data())->pName;
+        EXPECT_EQ(reinterpret_cast<const BYTE*>(name), block.data() + strides[level]) << level;
+        EXPECT_EQ(Ascii(name), "K");
+    }
+    DWORD needed = 0;
+    std::vector<BYTE> block(1024);
+    ASSERT_TRUE(
+        GetPrinterDriverW(p, const_cast<LPWSTR>(u"windows x64"), 2, block.data(), 1024, &needed));
+    EXPECT_EQ(Ascii(reinterpret_cast<DRIVER_INFO_2W*>(block.data())->pDriverPath),
+              "C:\\store\\d.dll");
+    const struct {
+        HANDLE printer;
+        const char16_t* environment;
+        DWORD level;
+        DWORD error;
+    } failures[] = {
+        {p, u"Windows NT x86", 2, ERROR_UNKNOWN_PRINTER_DRIVER},
+        {q, nullptr, 2, ERROR_UNKNOWN_PRINTER_DRIVER},
+        {p, u"Windows IA64", 2, ERROR_INVALID_ENVIRONMENT},
+        {p, nullptr, 7, ERROR_INVALID_LEVEL},
+    };
+    for (const auto& f : failures) {
+        EXPECT_FALSE(GetPrinterDriverW(f.printer, const_cast<LPWSTR>(f.environment), f.level,
+                                       block.data(), 1024, &needed));
+        EXPECT_EQ(GetLastError(), f.error);
+    }
+    ClosePrinter(q);
+    ClosePrinter(p);
+}

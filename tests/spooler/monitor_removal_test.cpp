@@ -184,8 +184,10 @@ TEST_F(RemoveMonitorTest, SecondRefusalRestartsTheSpoolerForTheThirdTry) {
                                         "  >Restart Spooler", "  Monitor was removed :)"}));
     EXPECT_EQ(context.RedirectedPrinters, nullptr) << "an empty inventory needs no array";
     EXPECT_EQ(sim::M().spooler.stopsSeen, 1);
-    // The restart unloaded the DLL, so it could be deleted.
-    EXPECT_FALSE(sim::FileExists(MonitorDll));
+    // The restarted spooler loaded the monitor, still registered then, again:
+    // its DLL waits for the retries.
+    EXPECT_TRUE(sim::FileExists(MonitorDll));
+    EXPECT_EQ(Deferred(context), (std::vector<std::string>{Ascii(MonitorDll)}));
 }
 
 // Error 12 leaves the monitor registered: its printers go back to its port at

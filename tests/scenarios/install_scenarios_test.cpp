@@ -1,0 +1,430 @@
+// Whole install runs on the simulated machine: the exit code, the log the run
+// showed, the machine afterwards, and what the run cost.
+#include "tests/support/scenario.h"
+
+using namespace scenario;
+
+namespace {
+
+using InstallScenario = MachineTest;
+
+// The removal half on a machine without anything of ours, at depth 2.
+const std::vector<std::string> UnInstallOnCleanMachine = {
+    "    >UnInstall",
+    "      EnumMonitors",
+    "      1 Monitors found.",
+    "      EnumPrinterDrivers for Windows x64",
+    "      0 drivers found",
+    "      >DeleteAllPrinters",
+    "      >DeletePrinterDriver for Windows x64",
+    "        BTW, there is no printer drivers on this system.",
+    "        No Kestrovane driver was found",
+    "      >DeleteMonitor",
+    "        ------- 1 existing monitors ----------",
+    "        1. Local Port",
+    "        ---------------------------------------",
+    "        No Kestrovane port monitor was found.",
+    "        Computing monitor filename",
+    "        Auto calculated monitor file name: C:\\Windows\\system32\\ksvmon64.dll",
+    "        Version is unknown, proceed with reinstall",
+    "        Can't delete monitor and monitor was not found. So everything should be ok",
+};
+
+const std::vector<std::string> AddMonitorBlock = {
+    "    >AddMonitor",
+    "      Copy monitor file",
+    "      >CopyFile ksvmon64.dll to C:\\Windows\\system32\\ [0])",
+    "        Copy Succeeded :)",
+    "      AddMonitor - OK :)",
+};
+
+const std::vector<std::string> AddDriverBlock = {
+    "    >Add Printer Driver",
+    "      >CopyFile ksvdrv64.dll to C:\\Windows\\system32\\spool\\drivers\\x64\\ [1])",
+    "        Copy Succeeded :)",
+    "      >CopyFile ksvui64.dll to C:\\Windows\\system32\\spool\\drivers\\x64\\ [1])",
+    "        Copy Succeeded :)",
+    "      >CopyFile ksvhelp.chm to C:\\Windows\\system32\\spool\\drivers\\x64\\ [1])",
+    "        Copy Succeeded :)",
+    "      OK :)",
+};
+
+std::vector<std::string> AddPrinterBlock(const std::string& name) {
+    return {"    >AddPrinter(" + name + ")", "      Let's check our port monitors",
+            "      Port monitor is found", "      OK :)"};
+}
+
+std::vector<std::string> InstallHead() {
+    return Join(ContextLines(), {">>0010", ">ReInstall"});
+}
+
+// The product as the install leaves it: monitor, driver, one printer of ours
+// on our port, the tray program registered and running, nothing queued.
+void ExpectInstalled(int monitorBuild = 2501) {
+    sim::Monitor* monitor = sim::FindMonitor(u"Kestrovane:");
+    ASSERT_NE(monitor, nullptr);
+    EXPECT_EQ(Ascii(monitor->dll), "ksvmon64.dll");
+    sim::File* dll = sim::FindFile(MonitorDll);
+    ASSERT_NE(dll, nullptr);
+    EXPECT_EQ(sim::ProductBuild(*dll), monitorBuild);
+    EXPECT_TRUE(dll->loadedBySpooler);
+    sim::Driver* driver = sim::FindDriver(u"Kestrovane printer");
+    ASSERT_NE(driver, nullptr);
+    EXPECT_EQ(Ascii(driver->driverPath), Ascii(Store + u"ksvdrv64.dll"));
+    EXPECT_EQ(Ascii(driver->helpFile), Ascii(Store + u"ksvhelp.chm"));
+    for (const char16_t* name : {u"ksvdrv64.dll", u"ksvui64.dll", u"ksvhelp.chm"}) {
+        EXPECT_FALSE(sim::FileExists(Staging + name)) << "staged copies go";
+        EXPECT_TRUE(sim::FileExists(Store + name));
+    }
+    EXPECT_EQ(RunValue(), "\"C:\\Program Files\\Kestrovane\\kestray.exe\"");
+    EXPECT_TRUE(TrayRunning());
+    EXPECT_TRUE(PendingOperations().empty());
+}
+
+} // namespace
+
+TEST_F(InstallScenario, CleanMachineGetsOnePrinter) {
+    PlacePackage();
+    ScriptTray();
+    VerbRun run = RunVerb("install");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.log,
+              Join(Join(Join(Join(InstallHead(), UnInstallOnCleanMachine), AddMonitorBlock),
+                        AddDriverBlock),
+                   AddPrinterBlock("Kestrovane")));
+    ExpectInstalled();
+    ASSERT_EQ(sim::M().printers.size(), 1u);
+    const sim::Printer& p = sim::M().printers[0];
+    EXPECT_EQ(Ascii(p.name), "Kestrovane");
+    EXPECT_EQ(Ascii(p.port), "Kestrovane:");
+    EXPECT_EQ(Ascii(p.driver), "Kestrovane printer");
+    EXPECT_EQ(Ascii(p.printProcessor), "WinPrint");
+    EXPECT_EQ(Ascii(p.comment), "");
+    EXPECT_TRUE(sim::M().defaultPrinter.empty()) << "the new printer is not made the default";
+    // StopTray found no Run value: its one pause is the whole wait.
+    EXPECT_EQ(run.virtualMs, 1000u);
+    EXPECT_EQ(run.spoolerStops, 0);
+}
+
+TEST_F(InstallScenario, SameBuildKeepsTheRunningMonitor) {
+    InstalledMachine();
+    int added = sim::CallCount("AddMonitorW");
+    VerbRun run = RunVerb("install");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.log,
+              Join(Join(Join(InstallHead(),
+                             {
+                                 "    >UnInstall",
+                                 "      EnumMonitors",
+                                 "      2 Monitors found.",
+                                 "      EnumPrinterDrivers for Windows x64",
+                                 "      1 drivers found",
+                                 "      >DeleteAllPrinters",
+                                 "        >DeletePrinter(Kestrovane)",
+                                 "          OK",
+                                 "      >DeletePrinterDriver for Windows x64",
+                                 "        ------------ 1 existing drivers-----------",
+                                 "        1. Kestrovane printer",
+                                 "        -------------------------------------------",
+                                 "        Driver is found. Index=1",
+                                 "        OK :)",
+                                 "      >DeleteMonitor",
+                                 "        ------- 2 existing monitors ----------",
+                                 "        1. Local Port",
+                                 "        2. Kestrovane:",
+                                 "        ---------------------------------------",
+                                 "        Port monitor is found. Index=2",
+                                 "        Trying to get monitor filename from MONITOR_INFO_2",
+                                 "        Auto calculated monitor file name: "
+                                 "C:\\Windows\\system32\\ksvmon64.dll",
+                                 "        Version (2501) is compatible, proceed without uninstall",
+                                 "        InstallMonitor == 0, CopyMonitor == 1",
+                             }),
+                        AddDriverBlock),
+                   AddPrinterBlock("Kestrovane")));
+    EXPECT_EQ(sim::CallCount("AddMonitorW"), added) << "the monitor stays as it was";
+    ExpectInstalled();
+    EXPECT_EQ(PrinterNames(), (std::vector<std::string>{"Kestrovane"}));
+    // The tray program quits at once and is started again from where it was.
+    EXPECT_EQ(sim::M().processes.size(), 2u);
+    EXPECT_EQ(run.virtualMs, 0u);
+    EXPECT_EQ(run.spoolerStops, 0);
+}
+
+TEST_F(InstallScenario, OtherBuildsAreReplacedCompatibleOnesKept) {
+    const struct {
+        int build;
+        bool replaced;
+    } cases[] = {{2450, true}, {2451, false}, {2502, true}};
+    for (const auto& c : cases) {
+        sim::Reset();
+        InstalledMachine(c.build);
+        PlacePackage(2501);
+        VerbRun run = RunVerb("install");
+        std::string build = std::to_string(c.build);
+        EXPECT_EQ(run.exitCode, 1) << build;
+        if (c.replaced) {
+            EXPECT_TRUE(HasBlock(
+                run.log,
+                Join({"        Version (" + build + ") is not supported, proceed with reinstall",
+                      "        Monitor was removed :)",
+                      // The spooler holds the old DLL until it stops.
+                      "      DeleteFile-try", "    >Restart Spooler", "    DeleteFile-try"},
+                     AddMonitorBlock)))
+                << ::testing::PrintToString(run.log);
+            EXPECT_EQ(run.spoolerStops, 1) << build;
+        } else {
+            EXPECT_TRUE(HasBlock(
+                run.log,
+                {"        Version (" + build + ") is compatible, proceed without uninstall",
+                 "        InstallMonitor == 0, CopyMonitor == 1", AddDriverBlock[0]}))
+                << ::testing::PrintToString(run.log);
+            EXPECT_EQ(run.spoolerStops, 0) << build;
+        }
+        ExpectInstalled(c.replaced ? 2501 : c.build);
+        EXPECT_EQ(sim::ProductBuild(*sim::FindFile(Store + u"ksvdrv64.dll")), 2501) << build;
+        EXPECT_EQ(run.virtualMs, 0u) << build;
+    }
+}
+
+TEST_F(InstallScenario, PrintersOfOursComeBackWithTheirSettings) {
+    InstalledMachine();
+    const sim::Text settings = u"HKCU\\Software\\Vorland Software KFT\\Kestrovane\\Kestrovanes\\";
+    sim::Printer& office = OurPrinter(u"Office", "office-7");
+    office.comment = u"Second floor";
+    office.location = u"Room 12";
+    sim::SetPrinterString(OurPrinter(u"Lab"), u"", u"SubKey", "lab-3"); // the plain place only
+    OurPrinter(u"Old");                                                 // no SubKey anywhere
+    OtherPrinter(u"Laser", u"LPT1:").comment = u"untouched";
+    sim::M().defaultPrinter = u"Office";
+    for (const char16_t* key : {u"office-7", u"lab-3"})
+        sim::SetStringValue(settings + key, u"deleted", u"1");
+
+    VerbRun run = RunVerb("install");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(HasBlock(run.log, {"      >DeleteAllPrinters", "        >DeletePrinter(Kestrovane)",
+                                   "          OK", "        >DeletePrinter(Office)", "          OK",
+                                   "        >DeletePrinter(Lab)", "          OK",
+                                   "        >DeletePrinter(Old)", "          OK"}));
+    // Re-created in the reverse order of their deletion; the ones without a
+    // SubKey are not, and so no fallback printer either.
+    EXPECT_TRUE(HasBlock(run.log, Join(AddPrinterBlock("Lab"), AddPrinterBlock("Office"))));
+    EXPECT_EQ(run.log.back(), "      OK :)");
+    EXPECT_EQ(PrinterNames(), (std::vector<std::string>{"Laser", "Lab", "Office"}));
+
+    sim::Printer* restored = sim::FindPrinter(u"Office");
+    ASSERT_NE(restored, nullptr);
+    EXPECT_EQ(Ascii(restored->comment), "Second floor");
+    EXPECT_EQ(Ascii(restored->location), "Room 12");
+    EXPECT_EQ(Ascii(restored->port), "Kestrovane:");
+    EXPECT_EQ(sim::PrinterString(*restored, u"", u"SubKey"), "office-7");
+    EXPECT_EQ(sim::PrinterString(*restored, u"DsUser", u"SubKey"), "office-7");
+    EXPECT_EQ(sim::PrinterString(*sim::FindPrinter(u"Lab"), u"DsUser", u"SubKey"), "lab-3");
+    EXPECT_EQ(Ascii(sim::M().defaultPrinter), "Office");
+    for (const char16_t* key : {u"office-7", u"lab-3"})
+        EXPECT_EQ(sim::FindValue(settings + key, u"deleted"), nullptr) << Ascii(key);
+    EXPECT_EQ(Ascii(sim::FindPrinter(u"Laser")->comment), "untouched");
+    EXPECT_EQ(run.virtualMs, 0u);
+    EXPECT_EQ(run.spoolerStops, 0);
+}
+
+TEST_F(InstallScenario, PrinterOfAnotherDriverOnOurPortWaitsOnFileAndReturns) {
+    InstalledMachine(2450);
+    PlacePackage(2501);
+    OtherPrinter(u"Fax", u"Kestrovane:,LPT1:");
+    std::string portDuringReplacement;
+    sim::M().onCall = [&portDuringReplacement](const std::string& call, int) {
+        if (call == "AddMonitorW")
+            portDuringReplacement = Ascii(sim::FindPrinter(u"Fax")->port);
+    };
+    VerbRun run = RunVerb("install");
+    sim::M().onCall = nullptr;
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(portDuringReplacement, "file:,LPT1:");
+    // Our deleted printer's entry still names the port: it is switched in
+    // memory too and cannot be opened.
+    EXPECT_TRUE(
+        HasBlock(run.log, {"        Version (2450) is not supported, proceed with reinstall",
+                           "        Can't delete monitor from the first try",
+                           "        Can't open printer Kestrovane", "        SetPrinter(Fax) - ok",
+                           "        Monitor was removed :)"}))
+        << ::testing::PrintToString(run.log);
+    EXPECT_TRUE(
+        HasBlock(run.log, {"      AddMonitor - OK :)", "      Can't open printer Kestrovane",
+                           "      SetPrinter(Fax) - ok", AddDriverBlock[0]}));
+    EXPECT_EQ(Ascii(sim::FindPrinter(u"Fax")->port), "Kestrovane:,LPT1:");
+    ExpectInstalled();
+    EXPECT_EQ(run.spoolerStops, 1);
+    EXPECT_EQ(run.virtualMs, 0u);
+
+    // An uninstall leaves it on "file:": the port is gone.
+    VerbRun removal = RunVerb("uninstall");
+    EXPECT_EQ(removal.exitCode, 2);
+    EXPECT_EQ(Ascii(sim::FindPrinter(u"Fax")->port), "file:,LPT1:");
+    EXPECT_EQ(sim::FindMonitor(u"Kestrovane:"), nullptr);
+}
+
+// Another program holds the old DLL open past the removal's restart and lets
+// go a moment later: the removal drops it, the copy waits for it.
+TEST_F(InstallScenario, MonitorDllHeldThroughTheRemovalIsDroppedNotScheduled) {
+    InstalledMachine(2450);
+    PlacePackage(2501);
+    sim::File& dll = *sim::FindFile(MonitorDll);
+    dll.heldOpen = true;
+    dll.heldUntil = sim::M().tick + 200;
+    VerbRun run = RunVerb("install");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(HasBlock(run.log, Join({"        Monitor was removed :)", "      DeleteFile-try",
+                                        "    >Restart Spooler", "    DeleteFile-try"},
+                                       AddMonitorBlock)))
+        << ::testing::PrintToString(run.log);
+    EXPECT_TRUE(PendingOperations().empty()) << "dropped, not scheduled";
+    ExpectInstalled();
+    EXPECT_EQ(run.spoolerStops, 1);
+    EXPECT_EQ(run.virtualMs, 200u) << "the copy's retries until the other program lets go";
+
+    // Locked for good: the new DLL cannot be copied over it (an error), but
+    // the old one is still not left for the restart.
+    sim::Reset();
+    InstalledMachine(2450);
+    PlacePackage(2501);
+    sim::FindFile(MonitorDll)->lockedThroughRestart = true;
+    VerbRun locked = RunVerb("install");
+    EXPECT_EQ(locked.exitCode, 100);
+    EXPECT_TRUE(
+        HasBlock(locked.log, {"      >Restart Spooler",
+                              "      >CopyFile ksvmon64.dll to C:\\Windows\\system32\\ [1])",
+                              "        Error(9): Cant't open destination file: "
+                              "C:\\Windows\\system32\\ksvmon64.dll - (The process cannot "
+                              "access the file because it is being used by another process.)",
+                              "        Copy Failed :("}))
+        << ::testing::PrintToString(locked.log);
+    EXPECT_TRUE(PendingOperations().empty());
+    EXPECT_EQ(locked.spoolerStops, 2) << "the removal's retry and the second copy";
+    EXPECT_EQ(locked.virtualMs, 10000u) << "two copies of 100 attempts 50 ms apart";
+}
+
+// A staged driver file that another program keeps loaded resists the
+// retries, also with the spooler stopped, and goes at the next restart.
+TEST_F(InstallScenario, StagedCopyThatResistsIsScheduledForTheRestart) {
+    PlacePackage();
+    ScriptTray();
+    const sim::Text staged = Staging + u"ksvui64.dll";
+    sim::M().onCall = [staged](const std::string& call, int) {
+        if (call == "AddPrinterDriverExW")
+            sim::FindFile(staged)->loadedByProcess = true;
+    };
+    VerbRun run = RunVerb("install");
+    sim::M().onCall = nullptr;
+    EXPECT_EQ(run.exitCode, 101);
+    EXPECT_TRUE(run.dialogShown) << "Shift shows the log, the exit code stays";
+    EXPECT_EQ(std::vector<std::string>(run.log.end() - 7, run.log.end()),
+              Join(AddPrinterBlock("Kestrovane"),
+                   {"    DeleteFile-try", "    >Restart Spooler", "    DeleteFile-try"}));
+    EXPECT_EQ(PendingOperations(), (std::vector<std::string>{"\\??\\" + Ascii(staged), ""}));
+    EXPECT_EQ(run.spoolerStops, 1);
+    EXPECT_EQ(run.virtualMs, 1000u);
+
+    sim::Reboot();
+    EXPECT_FALSE(sim::FileExists(staged));
+    EXPECT_TRUE(sim::FileExists(Store + u"ksvui64.dll"));
+    EXPECT_TRUE(sim::FileExists(MonitorDll));
+    EXPECT_TRUE(PendingOperations().empty());
+}
+
+TEST_F(InstallScenario, AnyErrorMakesOneHundredWhateverWasScheduled) {
+    PlacePackage();
+    sim::M().files.erase(sim::Upper(SetupDir + u"ksvhelp.chm"));
+    const sim::Text staged = Staging + u"ksvdrv64.dll";
+    sim::M().onCall = [staged](const std::string& call, int) {
+        if (call == "AddPrinterDriverExW")
+            sim::FindFile(staged)->loadedByProcess = true;
+    };
+    VerbRun run = RunVerb("install", false);
+    sim::M().onCall = nullptr;
+    EXPECT_EQ(run.exitCode, 100);
+    ASSERT_TRUE(run.dialogShown) << "errors show the log without Shift";
+    EXPECT_EQ(Ascii(sim::M().dialogs.back().title), "Kestrovane build 2501- Install error log!");
+    EXPECT_TRUE(HasBlock(run.log, {"      >CopyFile ksvhelp.chm to "
+                                   "C:\\Windows\\system32\\spool\\drivers\\x64\\ [1])",
+                                   "        Error(10): Cant't open source file: ksvhelp.chm - (The "
+                                   "system cannot find the file specified.)",
+                                   "        Copy Failed :(", "      OK :)"}));
+    EXPECT_EQ(PendingOperations(), (std::vector<std::string>{"\\??\\" + Ascii(staged), ""}));
+    EXPECT_EQ(Ascii(sim::FindDriver(u"Kestrovane printer")->helpFile), "");
+}
+
+TEST_F(InstallScenario, WithoutTrayTheStoppedTrayStaysStopped) {
+    InstalledMachine();
+    size_t processes = sim::M().processes.size();
+    VerbRun run = RunVerb("in_notray");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.log.back(), "      OK :)") << "RegisterTray writes nothing";
+    EXPECT_EQ(RunValue(), "(none)");
+    EXPECT_FALSE(TrayRunning());
+    EXPECT_EQ(sim::M().processes.size(), processes) << "nothing started";
+    EXPECT_EQ(sim::Logon(), std::vector<sim::Text>{}) << "nor at the next logon";
+    EXPECT_NE(sim::FindDriver(u"Kestrovane printer"), nullptr);
+    EXPECT_EQ(run.virtualMs, 0u);
+    EXPECT_EQ(run.spoolerStops, 0);
+}
+
+// An uninstall whose monitor DLL stayed locked queued it for deletion at
+// restart; an install before that restart puts the monitor back at the same
+// path, and the restart must not take it away again.
+TEST_F(InstallScenario, ReinstallSurvivesTheNextRestart) {
+    InstalledMachine();
+    sim::FindFile(MonitorDll)->lockedThroughRestart = true;
+    EXPECT_EQ(RunVerb("uninstall").exitCode, 101);
+    EXPECT_EQ(PendingOperations(), (std::vector<std::string>{"\\??\\" + Ascii(MonitorDll), ""}));
+    // Another program queues an operation before ours, and the setup program
+    // puts the package back (the uninstall deleted its tray program).
+    sim::PutFile(u"C:\\Windows\\other.tmp", "other");
+    SetPendingOperations({u"\\??\\C:\\Windows\\other.tmp", u"", u"\\??\\" + MonitorDll, u""});
+    PlacePackage();
+
+    VerbRun run = RunVerb("install");
+    EXPECT_EQ(run.exitCode, 1);
+    // The DLL still there is of our build: the monitor is registered with it.
+    EXPECT_TRUE(HasBlock(
+        run.log, {"    >AddMonitor", "      Skip copy monitor file", "      AddMonitor - OK :)"}));
+    EXPECT_EQ(
+        std::vector<std::string>(run.log.end() - 2, run.log.end()),
+        (std::vector<std::string>{
+            "      OK :)", "    Pending deletion cancelled: C:\\Windows\\system32\\ksvmon64.dll"}));
+    EXPECT_EQ(PendingOperations(), (std::vector<std::string>{"\\??\\C:\\Windows\\other.tmp", ""}));
+    EXPECT_NE(sim::FindMonitor(u"Kestrovane:"), nullptr);
+    EXPECT_TRUE(TrayRunning());
+    EXPECT_EQ(run.virtualMs, 1000u) << "the uninstall took the Run value";
+    EXPECT_EQ(run.spoolerStops, 0);
+
+    sim::Reboot();
+    EXPECT_TRUE(sim::FileExists(MonitorDll));
+    EXPECT_FALSE(sim::FileExists(u"C:\\Windows\\other.tmp"));
+    EXPECT_NE(sim::FindMonitor(u"Kestrovane:"), nullptr);
+    EXPECT_TRUE(sim::FindFile(MonitorDll)->loadedBySpooler);
+}
+
+// The program that held the DLL let go before the install: the pending
+// deletion removes the DLL kept for its build, which is then copied anew.
+TEST_F(InstallScenario, MonitorDllDeletedAsQueuedIsCopiedAgain) {
+    InstalledMachine();
+    sim::FindFile(MonitorDll)->lockedThroughRestart = true;
+    EXPECT_EQ(RunVerb("uninstall").exitCode, 101);
+    sim::File& dll = *sim::FindFile(MonitorDll);
+    dll.lockedThroughRestart = dll.loadedBySpooler = false;
+    PlacePackage();
+
+    VerbRun run = RunVerb("install");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(
+        HasBlock(run.log, {"        Version (2501) is compatible, proceed without uninstall",
+                           "        InstallMonitor == 1, CopyMonitor == 0"}));
+    EXPECT_TRUE(HasBlock(run.log, AddMonitorBlock)) << ::testing::PrintToString(run.log);
+    EXPECT_EQ(run.log.back(),
+              "    Pending deletion cancelled: C:\\Windows\\system32\\ksvmon64.dll");
+    ExpectInstalled();
+
+    sim::Reboot();
+    EXPECT_TRUE(sim::FileExists(MonitorDll));
+}
