@@ -18,3 +18,9 @@ gtest_discover_tests(ksvtests DISCOVERY_TIMEOUT 60)
 
 include(${CMAKE_SOURCE_DIR}/tests/wine/wine_tests.cmake OPTIONAL)
 include(${CMAKE_SOURCE_DIR}/tests/package/package_tests.cmake OPTIONAL)
+
+# The cost of each verb on the simulated machine, as a table (not a test).
+add_executable(ksvcost ${CMAKE_SOURCE_DIR}/tests/bench/verb_cost.cpp
+                       ${CMAKE_SOURCE_DIR}/tests/support/test_machine.cpp)
+target_include_directories(ksvcost PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(ksvcost PRIVATE ksvcore GTest::gtest GTest::gtest_main)
