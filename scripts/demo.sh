@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the Windows package and runs its main job,
 # "ksvinstall install", in a fresh Wine prefix without a display; then shows
-# the exit code and what the spooler knows: monitors, drivers, printers.
+# the exit code and what the system knows: the spooler's state, monitors,
+# drivers, printers, and what starts at logon.
 # KSV_KEEP_PREFIX=1 keeps the prefix for a look around.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -26,18 +27,21 @@ esac
 echo "exit code: $KSV_RC ($meaning)"
 echo
 echo "== spooler service: $(ksv_spooler_state)"
-echo "== port monitors (name: DLL)"
+echo "== port monitors (name, DLL)"
 ksv_monitors | while IFS= read -r m; do
-    echo "  $m: $(ksv_reg_value "$KSV_PRINT_KEY\\Monitors\\$m" Driver || true)"
+    printf '  %-20s %s\n' "$m" "$(ksv_reg_value "$KSV_PRINT_KEY\\Monitors\\$m" Driver || true)"
 done
-echo "== printer drivers, Windows x64 version 3 (name: driver file)"
+echo "== printer drivers, Windows x64 version 3 (name, driver file)"
 ksv_drivers | while IFS= read -r d; do
-    echo "  $d: $(ksv_reg_value "$KSV_PRINT_KEY\\Environments\\Windows x64\\Drivers\\Version-3\\$d" Driver || true)"
+    printf '  %-20s %s\n' "$d" \
+        "$(ksv_reg_value "$KSV_PRINT_KEY\\Environments\\Windows x64\\Drivers\\Version-3\\$d" Driver || true)"
 done
-echo "== printers (name: port, driver)"
+echo "== printers (name, port, driver, print processor)"
 ksv_printers | while IFS= read -r p; do
     key="$KSV_PRINT_KEY\\Printers\\$p"
-    echo "  $p: $(ksv_reg_value "$key" Port || true), $(ksv_reg_value "$key" "Printer Driver" || true)"
+    printf '  %-20s %s, %s, %s\n' "$p" "$(ksv_reg_value "$key" Port || true)" \
+        "$(ksv_reg_value "$key" "Printer Driver" || true)" \
+        "$(ksv_reg_value "$key" "Print Processor" || true)"
 done
 echo "== run at logon"
 ksv_reg_query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' | grep REG_ || echo "  (nothing)"

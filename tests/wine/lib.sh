@@ -72,6 +72,22 @@ ksv_expect_lacks() { # text needle description
     fi
 }
 
+# A log as the dialog shows it, against the expected lines written with plain
+# line ends: the same lines, each ending in CR LF, the last one too. A
+# mismatch is shown as a diff.
+ksv_expect_log() { # text expected description
+    local cr=$'\r'
+    local plain=${1//$cr$'\n'/$'\n'} bare=${1//$cr$'\n'/}
+    if [[ "$bare" == *[$'\r\n']* ]]; then
+        ksv_fail "$3: a line end other than CR LF in:"$'\n'"$(printf '%s' "$1" | cat -A)"
+    elif [[ "$plain" == "$2"$'\n' ]]; then
+        ksv_note "ok: $3"
+    else
+        ksv_fail "$3 (- expected, + shown):"$'\n'"$(diff -u <(printf '%s\n' "$2") \
+            <(printf '%s' "$plain") | tail -n +3)"
+    fi
+}
+
 # Ends the test: exit status 0 only when no check failed.
 ksv_done() {
     if ((KSV_FAILURES > 0)); then

@@ -67,5 +67,12 @@ if(EXISTS "${KSV_TOOLS}/ksvops.exe")
     ksv_wine_test(wine.printers.preserved operations/preservation_test.sh)
     ksv_wine_test(wine.tray.start_stop operations/tray_test.sh Xvfb)
 endif()
+# The whole package, verb by verb, with every log dialog read back.
+if(EXISTS "${KSV_TOOLS}/logreader.exe")
+    ksv_wine_test(wine.e2e.missing_help e2e/missing_help_test.sh Xvfb import)
+    if(EXISTS "${KSV_TOOLS}/ksvops.exe")
+        ksv_wine_test(wine.e2e.verbs e2e/verbs_test.sh Xvfb xdotool)
+    endif()
+endif()
 # The renames test brings a native checker of its own.
 include(${KSV_WINE_DIR}/renames/wine_test.cmake)
