@@ -98,25 +98,26 @@ void ReadSubKey(HANDLE printer, char* buffer) {
         buffer[0] = 0;
 }
 
+// Every queue of ours is remembered, with its settings link when it has one:
+// a queue without a readable "SubKey" is still the user's queue and comes
+// back with its name, comment, location and default state.
 void SavePrinterSettings(InstallContext& context, PRINTER_INFO_2W* entry) {
     char subKey[AnsiPathCapacity] = {0};
     HANDLE printer = nullptr;
-    if (!OpenPrinterW(entry->pPrinterName, &printer, nullptr) || !printer)
-        return;
-    ReadSubKey(printer, subKey);
-    if (subKey[0]) {
-        // Without memory for the copy the queue is still re-created, only
-        // without its settings link.
-        SavedPrinter* node = static_cast<SavedPrinter*>(GlobalAlloc(GMEM_FIXED, sizeof *node));
-        if (node) {
-            std::memset(node, 0, sizeof *node);
-            node->subKey = CopyAnsi(subKey);
-            node->entry = entry;
-            node->next = context.SavedPrinters;
-            context.SavedPrinters = node;
-        }
+    if (OpenPrinterW(entry->pPrinterName, &printer, nullptr) && printer) {
+        ReadSubKey(printer, subKey);
+        ClosePrinter(printer);
     }
-    ClosePrinter(printer);
+    SavedPrinter* node = static_cast<SavedPrinter*>(GlobalAlloc(GMEM_FIXED, sizeof *node));
+    if (!node)
+        return;
+    std::memset(node, 0, sizeof *node);
+    // Without memory for the copy the queue still comes back, only without
+    // its settings link.
+    node->subKey = subKey[0] ? CopyAnsi(subKey) : nullptr;
+    node->entry = entry;
+    node->next = context.SavedPrinters;
+    context.SavedPrinters = node;
 }
 
 void RemovePrinter(InstallContext& context, const WCHAR* name) {

@@ -206,11 +206,16 @@ TEST_F(InstallScenario, PrintersOfOursComeBackWithTheirSettings) {
                                    "          OK", "        >DeletePrinter(Office)", "          OK",
                                    "        >DeletePrinter(Lab)", "          OK",
                                    "        >DeletePrinter(Old)", "          OK"}));
-    // Re-created in the reverse order of their deletion; the ones without a
-    // SubKey are not, and so no fallback printer either.
-    EXPECT_TRUE(HasBlock(run.log, Join(AddPrinterBlock("Lab"), AddPrinterBlock("Office"))));
+    // Re-created in the reverse order of their deletion, those without a
+    // SubKey too (the first install's own "Kestrovane" among them): no queue
+    // of the user's is lost.
+    EXPECT_TRUE(HasBlock(run.log, Join(Join(AddPrinterBlock("Old"), AddPrinterBlock("Lab")),
+                                       Join(AddPrinterBlock("Office"),
+                                            AddPrinterBlock("Kestrovane")))));
     EXPECT_EQ(run.log.back(), "      OK :)");
-    EXPECT_EQ(PrinterNames(), (std::vector<std::string>{"Laser", "Lab", "Office"}));
+    EXPECT_EQ(PrinterNames(),
+              (std::vector<std::string>{"Laser", "Old", "Lab", "Office", "Kestrovane"}));
+    EXPECT_EQ(sim::PrinterString(*sim::FindPrinter(u"Old"), u"DsUser", u"SubKey"), "");
 
     sim::Printer* restored = sim::FindPrinter(u"Office");
     ASSERT_NE(restored, nullptr);

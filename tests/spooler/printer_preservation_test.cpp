@@ -97,10 +97,12 @@ TEST_F(PreservationTest, OnlyTheExactDriverNameIsOurs) {
     RemoveAllPrinters(context);
     EXPECT_EQ(NewLines(), (Lines{">DeleteAllPrinters", "  >DeletePrinter(Ours)", "    OK"}));
     EXPECT_EQ(PrinterNames(), Lines{"Lookalike"});
-    // Without a SubKey "Ours" is not re-created: its only substitute is the fallback.
-    EXPECT_EQ(context.SavedPrinters, nullptr);
+    // Without a SubKey "Ours" is still remembered and comes back as it was,
+    // so no fallback queue is needed.
+    EXPECT_EQ(SavedNames(context), Lines{"Ours=(none)"});
     RestorePrinters(context);
-    EXPECT_EQ(PrinterNames(), (Lines{"Lookalike", "Kestrovane"}));
+    EXPECT_EQ(PrinterNames(), (Lines{"Lookalike", "Ours"}));
+    EXPECT_EQ(sim::PrinterString(*sim::FindPrinter(u"Ours"), u"DsUser", u"SubKey"), "");
     EXPECT_EQ(sim::PrinterString(*sim::FindPrinter(u"Lookalike"), u"", u"SubKey"), "look");
 }
 
@@ -206,7 +208,7 @@ TEST_F(PreservationTest, TheUserKeyWriteDecidesTheMarker) {
 }
 
 // 63 characters and the terminator fill the 64 bytes; one more does not fit
-// in either place, and such a printer is not re-created.
+// in either place: such a printer comes back without its settings link.
 TEST_F(PreservationTest, SubKeyOfSixtyThreeCharactersAtMost) {
     const std::string fits(63, 'k');
     const std::string tooLong(64, 'x');
@@ -216,22 +218,23 @@ TEST_F(PreservationTest, SubKeyOfSixtyThreeCharactersAtMost) {
     PutSettings(fits);
     Start();
     RemoveAllPrinters(context);
-    EXPECT_EQ(SavedNames(context), Lines{"Fits=" + fits});
+    EXPECT_EQ(SavedNames(context), (Lines{"Long=(none)", "Fits=" + fits}));
     EXPECT_EQ(PrinterNames(), Lines{});
     RestorePrinters(context);
-    EXPECT_EQ(PrinterNames(), Lines{"Fits"});
+    EXPECT_EQ(PrinterNames(), (Lines{"Long", "Fits"}));
+    EXPECT_EQ(sim::PrinterString(*sim::FindPrinter(u"Long"), u"DsUser", u"SubKey"), "");
     EXPECT_EQ(sim::PrinterString(*sim::FindPrinter(u"Fits"), u"DsUser", u"SubKey"), fits);
     EXPECT_FALSE(MarkedDeleted(fits));
     FreeContext(context);
 
-    // Only the too long one: the fallback queue.
+    // Only the too long one: it comes back, and no fallback queue is made.
     sim::Reset();
     RegisterMonitorAndDriver();
     AddOurPrinter(u"Long", tooLong);
     Start();
     RemoveAllPrinters(context);
     RestorePrinters(context);
-    EXPECT_EQ(PrinterNames(), Lines{"Kestrovane"});
+    EXPECT_EQ(PrinterNames(), Lines{"Long"});
 }
 
 TEST_F(PreservationTest, SubKeyIsReadFromTheFirstPlaceThatHoldsAString) {
@@ -429,4 +432,26 @@ TEST_F(PreservationTest, InstallKeepsTheQueuesAndUninstallRemovesThem) {
     RunCommand("ksvinstall.exe uninstall");
     EXPECT_EQ(PrinterNames(), Lines{"Office"});
     EXPECT_EQ(sim::LiveBlocks(), 0u);
+}
+
+// A queue whose settings cannot be read before its deletion is still the
+// user's queue: it comes back with its name, comment, location and default.
+TEST_F(PreservationTest, QueueThatCannotBeReadComesBackWithoutItsLink) {
+    RegisterMonitorAndDriver();
+    sim::Printer& p = AddOurPrinter(u"Front desk", "desk-1");
+    p.comment = u"lobby";
+    p.location = u"ground floor";
+    sim::M().defaultPrinter = u"Front desk";
+    Start();
+    sim::FailCall("OpenPrinterW", ERROR_ACCESS_DENIED, sim::CallCount("OpenPrinterW") + 1);
+    RemoveAllPrinters(context);
+    EXPECT_EQ(SavedNames(context), Lines{"Front desk=(none)"});
+    EXPECT_EQ(PrinterNames(), Lines{});
+    RestorePrinters(context);
+    ASSERT_EQ(PrinterNames(), Lines{"Front desk"});
+    sim::Printer* back = sim::FindPrinter(u"Front desk");
+    EXPECT_EQ(Ascii(back->comment), "lobby");
+    EXPECT_EQ(Ascii(back->location), "ground floor");
+    EXPECT_EQ(Ascii(sim::M().defaultPrinter), "Front desk");
+    EXPECT_EQ(context.ErrorCount, 0);
 }

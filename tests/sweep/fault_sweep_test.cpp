@@ -83,10 +83,8 @@ std::vector<DWORD> ErrorsOf(const std::string& call) {
     return {ERROR_ACCESS_DENIED};
 }
 
-// Calls through which a product printer's settings are read before its
-// deletion: when one of them fails, the printer is not remembered.
-const std::set<std::string> savingCalls = {"OpenPrinterW", "GetPrinterDataA", "GetPrinterDataExA",
-                                           "GlobalAlloc"};
+// Without memory for its node a product printer cannot be remembered.
+const std::set<std::string> savingCalls = {"GlobalAlloc"};
 
 sim::ProgramScript TrayScript() {
     sim::ProgramScript s;
