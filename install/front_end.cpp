@@ -28,7 +28,9 @@ const int ExitRestart = 101;
 // ever: about five seconds of looking is the most it gets.
 const int HelpWindowLooks = 100;
 
-bool ShiftHeld() { return GetAsyncKeyState(VK_SHIFT) < 0; }
+bool ShiftHeld() {
+    return GetAsyncKeyState(VK_SHIFT) < 0;
+}
 
 // Only with exactly three arguments is the third one the owner window.
 HWND OwnerWindow(int argc, LPWSTR* argv) {
@@ -38,7 +40,9 @@ HWND OwnerWindow(int argc, LPWSTR* argv) {
     return IsWindow(window) ? window : nullptr;
 }
 
-bool VerbIs(const WCHAR* verb, const WCHAR* name) { return TextEqualNoCase(verb, name); }
+bool VerbIs(const WCHAR* verb, const WCHAR* name) {
+    return TextEqualNoCase(verb, name);
+}
 
 uint32_t InstallMode(const WCHAR* verb) {
     if (VerbIs(verb, W("in")) || VerbIs(verb, W("install")) || VerbIs(verb, W("serverinstall")))

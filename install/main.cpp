@@ -1,4 +1,6 @@
 // The Windows entry point; the native test build calls RunInstaller directly.
 #include "install/front_end.h"
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) { return RunInstaller(instance); }
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+    return RunInstaller(instance);
+}

@@ -38,8 +38,8 @@ void ReadDriverDirectory(InstallContext& context) {
         LogError(context, ErrDriverDirectory);
         return;
     }
-    if (GetPrinterDriverDirectoryW(nullptr, environment, 1, reinterpret_cast<LPBYTE>(path),
-                                   needed, &needed)) {
+    if (GetPrinterDriverDirectoryW(nullptr, environment, 1, reinterpret_cast<LPBYTE>(path), needed,
+                                   &needed)) {
         path[units - 1] = 0; // whatever the spooler wrote, the text ends inside the block
         LogLine(context, W("PrinterDriverDirectory(1):%s"), path);
         size_t n = TextLength(path);

@@ -39,9 +39,9 @@ void AppendLogLine(InstallContext& context, const WCHAR* text) {
     int32_t depth = context.LogDepth;
     int32_t n = depth > MaxIndent ? MaxIndent : depth;
     if (n > 0) {
-        static const WCHAR spaces[2 * MaxIndent + 1] = {
-            ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
-            ' ', ' ', ' ', ' ', ' ', ' ', 0};
+        static const WCHAR spaces[2 * MaxIndent + 1] = {' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                                        ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                                        ' ', ' ', ' ', ' ', ' ', ' ', 0};
         Append(context.LogText, spaces, static_cast<uint64_t>(2 * n));
     }
     if (text && text[0])

@@ -12,7 +12,8 @@ void InitLogDialog(HWND dialog, const InstallContext& context) {
     WCHAR title[TitleCapacity];
     size_t n = static_cast<size_t>(
         FormatText(title, TitleCapacity, W("Kestrovane build %d- Install"), BuildNumber));
-    FormatText(title + n, TitleCapacity - n, context.ErrorCount != 0 ? W(" error log!") : W(" log."));
+    FormatText(title + n, TitleCapacity - n,
+               context.ErrorCount != 0 ? W(" error log!") : W(" log."));
     SetWindowTextW(dialog, title);
 }
 

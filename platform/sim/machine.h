@@ -113,7 +113,7 @@ struct DialogRecord {
     HINSTANCE instance = nullptr;
     int resource = 0;
     HWND owner = nullptr;
-    Text itemText;  // control 1001
+    Text itemText; // control 1001
     Text title;
     INT_PTR result = 0;
     bool initReturnedZero = false;
@@ -143,7 +143,7 @@ struct RegValue {
     std::vector<uint8_t> data;
 };
 struct RegKey {
-    Text path; // "HKLM\..." or "HKCU\..." as created
+    Text path;                       // "HKLM\..." or "HKCU\..." as created
     std::map<Text, RegValue> values; // upper-cased name -> value
 };
 
@@ -184,9 +184,9 @@ struct Handle {
     HandleKind kind;
     DWORD access = 0;
     DWORD share = 0;
-    Text name;         // file path, printer name, key path, mutex name
-    uint64_t pos = 0;  // file position
-    int owner = 0;     // for process and thread handles: the process id
+    Text name;        // file path, printer name, key path, mutex name
+    uint64_t pos = 0; // file position
+    int owner = 0;    // for process and thread handles: the process id
 };
 
 struct Machine {
@@ -258,9 +258,9 @@ struct Machine {
     std::function<void(LPARAM)> onDialog;
 
     // file system, registry
-    int64_t diskSpace = -1; // bytes WriteFile may still write; -1: unlimited
-    DWORD createFileMs = 0; // virtual time each CreateFileW takes (a slow share, a scanner)
-    std::map<Text, File> files; // upper-cased path -> file
+    int64_t diskSpace = -1;      // bytes WriteFile may still write; -1: unlimited
+    DWORD createFileMs = 0;      // virtual time each CreateFileW takes (a slow share, a scanner)
+    std::map<Text, File> files;  // upper-cased path -> file
     std::map<Text, RegKey> keys; // upper-cased path -> key
 };
 

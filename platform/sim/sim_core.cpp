@@ -93,7 +93,9 @@ bool Enter(const char* call) {
     return false;
 }
 
-void SetError(DWORD code) { M().lastError = code; }
+void SetError(DWORD code) {
+    M().lastError = code;
+}
 
 HANDLE NewHandle(HandleKind kind, const Text& name, DWORD access) {
     Machine& m = M();
@@ -163,8 +165,12 @@ bool FreeIn(Heap& heap, const void* block) {
 
 using namespace sim;
 
-DWORD GetLastError() { return M().lastError; }
-void SetLastError(DWORD code) { M().lastError = code; }
+DWORD GetLastError() {
+    return M().lastError;
+}
+void SetLastError(DWORD code) {
+    M().lastError = code;
+}
 
 void Sleep(DWORD milliseconds) {
     Enter("Sleep");
@@ -176,7 +182,9 @@ DWORD GetTickCount() {
     return M().tick;
 }
 
-HANDLE GetProcessHeap() { return processHeap; }
+HANDLE GetProcessHeap() {
+    return processHeap;
+}
 
 // HeapAlloc and HeapReAlloc do not set the last error on failure (they would
 // raise an exception with HEAP_GENERATE_EXCEPTIONS, which nobody here asks for).

@@ -17,7 +17,9 @@ void CopyOut(const Text& text, LPWSTR buffer) {
     buffer[text.size()] = 0;
 }
 
-bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
+bool IsBlank(char16_t c) {
+    return c == u' ' || c == u'\t';
+}
 
 // The program name: a leading quote runs to the next quote, with no backslash
 // processing; otherwise it runs to the first blank.
@@ -147,8 +149,8 @@ UINT GetSystemDirectoryW(LPWSTR buffer, UINT size) {
 BOOL GetVersionExA(LPOSVERSIONINFOA info) {
     if (Enter("GetVersionExA"))
         return FALSE;
-    if (!info || (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA) &&
-                  info->dwOSVersionInfoSize != 156)) {
+    if (!info ||
+        (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA) && info->dwOSVersionInfoSize != 156)) {
         SetError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }

@@ -80,10 +80,10 @@ const std::map<DWORD, const char*>& MessageTable() {
 }
 
 // Windows-1252's 0x80..0x9F; the five unassigned bytes map to the same code point.
-const char16_t cp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+const char16_t cp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 char16_t FromCp1252(unsigned char c) {
     if (c >= 0x80 && c < 0xA0)
@@ -138,8 +138,7 @@ DWORD FormatMessageW(DWORD flags, LPCVOID, DWORD messageId, DWORD languageId, LP
     return n;
 }
 
-int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR text, int bytes, LPWSTR wide,
-                        int wideChars) {
+int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR text, int bytes, LPWSTR wide, int wideChars) {
     if (Enter("MultiByteToWideChar"))
         return 0;
     if (!text || bytes == 0 || wideChars < 0 || (wide == nullptr && wideChars != 0) ||

@@ -90,15 +90,15 @@ BOOL AddMonitorW(LPWSTR server, DWORD level, LPBYTE info);
 BOOL DeleteMonitorW(LPWSTR server, LPWSTR environment, LPWSTR name);
 BOOL GetPrinterDriverDirectoryW(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE buffer,
                                 DWORD size, LPDWORD needed);
-BOOL EnumPrinterDriversW(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE buffer,
-                         DWORD size, LPDWORD needed, LPDWORD returned);
+BOOL EnumPrinterDriversW(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE buffer, DWORD size,
+                         LPDWORD needed, LPDWORD returned);
 BOOL AddPrinterDriverExW(LPWSTR server, DWORD level, LPBYTE info, DWORD flags);
 BOOL DeletePrinterDriverExW(LPWSTR server, LPWSTR environment, LPWSTR name, DWORD deleteFlags,
                             DWORD versionFlag);
-BOOL GetPrinterDriverW(HANDLE printer, LPWSTR environment, DWORD level, LPBYTE buffer,
-                       DWORD size, LPDWORD needed);
-BOOL EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD size,
-                   LPDWORD needed, LPDWORD returned);
+BOOL GetPrinterDriverW(HANDLE printer, LPWSTR environment, DWORD level, LPBYTE buffer, DWORD size,
+                       LPDWORD needed);
+BOOL EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
+                   LPDWORD returned);
 BOOL OpenPrinterW(LPWSTR name, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults);
 BOOL GetPrinterW(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed);
 BOOL SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command);

@@ -20,7 +20,12 @@ struct Case {
 };
 
 const Case cases[] = {
-    {"clean install", [] { PlacePackage(); ScriptTray(); }, "install"},
+    {"clean install",
+     [] {
+         PlacePackage();
+         ScriptTray();
+     },
+     "install"},
     {"reinstall, same build, nothing locked", [] { InstalledMachine(); }, "install"},
     {"reinstall over build 2450 (monitor replaced)",
      [] {

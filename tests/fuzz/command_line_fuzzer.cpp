@@ -11,9 +11,9 @@
 
 namespace {
 
-const char* const verbs[] = {"in",       "install",    "serverinstall", "in_notray", "un",
+const char* const verbs[] = {"in",        "install",    "serverinstall", "in_notray", "un",
                              "uninstall", "removetray", "onChkDrv",      "onInit",    "def.set",
-                             "DEF.SET",  "InStAlL",    "\"un\"",        "",          "x"};
+                             "DEF.SET",   "InStAlL",    "\"un\"",        "",          "x"};
 
 } // namespace
 

@@ -209,9 +209,9 @@ TEST_F(InstallScenario, PrintersOfOursComeBackWithTheirSettings) {
     // Re-created in the reverse order of their deletion, those without a
     // SubKey too (the first install's own "Kestrovane" among them): no queue
     // of the user's is lost.
-    EXPECT_TRUE(HasBlock(run.log, Join(Join(AddPrinterBlock("Old"), AddPrinterBlock("Lab")),
-                                       Join(AddPrinterBlock("Office"),
-                                            AddPrinterBlock("Kestrovane")))));
+    EXPECT_TRUE(
+        HasBlock(run.log, Join(Join(AddPrinterBlock("Old"), AddPrinterBlock("Lab")),
+                               Join(AddPrinterBlock("Office"), AddPrinterBlock("Kestrovane")))));
     EXPECT_EQ(run.log.back(), "      OK :)");
     EXPECT_EQ(PrinterNames(),
               (std::vector<std::string>{"Laser", "Old", "Lab", "Office", "Kestrovane"}));

@@ -2,9 +2,13 @@
 
 #include "install/front_end.h"
 
-void MachineTest::SetUp() { sim::Reset(); }
+void MachineTest::SetUp() {
+    sim::Reset();
+}
 
-void MachineTest::TearDown() { EXPECT_EQ(sim::BadFrees(), 0) << "a block was freed twice"; }
+void MachineTest::TearDown() {
+    EXPECT_EQ(sim::BadFrees(), 0) << "a block was freed twice";
+}
 
 std::string Ascii(const WCHAR* text) {
     std::string out;
@@ -13,9 +17,13 @@ std::string Ascii(const WCHAR* text) {
     return out;
 }
 
-std::string Ascii(const sim::Text& text) { return sim::Narrow(text); }
+std::string Ascii(const sim::Text& text) {
+    return sim::Narrow(text);
+}
 
-std::string LogText(const InstallContext& context) { return Ascii(Text(context.LogText)); }
+std::string LogText(const InstallContext& context) {
+    return Ascii(Text(context.LogText));
+}
 
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;

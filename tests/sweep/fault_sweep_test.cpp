@@ -28,10 +28,10 @@ const sim::Text SettingsRoot = u"HKCU\\Software\\Vorland Software KFT\\Kestrovan
 // Calls that cannot fail in a way a caller could see (or whose failure would
 // only mean a program bug, like freeing a block twice).
 const std::set<std::string> cannotFail = {
-    "Sleep",      "GetTickCount",     "HeapFree",           "GlobalFree",      "LocalFree",
-    "CloseHandle", "ClosePrinter",    "CloseServiceHandle", "RegCloseKey",     "GetCommandLineW",
-    "IsWindow",   "GetAsyncKeyState", "EndDialog",          "SetDlgItemTextW", "SetWindowTextW",
-    "HeapSize",   "ReleaseMutex"};
+    "Sleep",       "GetTickCount",     "HeapFree",           "GlobalFree",      "LocalFree",
+    "CloseHandle", "ClosePrinter",     "CloseServiceHandle", "RegCloseKey",     "GetCommandLineW",
+    "IsWindow",    "GetAsyncKeyState", "EndDialog",          "SetDlgItemTextW", "SetWindowTextW",
+    "HeapSize",    "ReleaseMutex"};
 
 const DWORD ERROR_MR_MID_NOT_FOUND = 317;
 const DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
@@ -201,9 +201,8 @@ Outcome RunScenario(const Scenario& s, const std::string& call, int nth, DWORD e
 
 size_t InstallerHandles() {
     return sim::OpenHandles(sim::HandleKind::ScManager) +
-           sim::OpenHandles(sim::HandleKind::Service) +
-           sim::OpenHandles(sim::HandleKind::Printer) + sim::OpenHandles(sim::HandleKind::Key) +
-           sim::OpenHandles(sim::HandleKind::File);
+           sim::OpenHandles(sim::HandleKind::Service) + sim::OpenHandles(sim::HandleKind::Printer) +
+           sim::OpenHandles(sim::HandleKind::Key) + sim::OpenHandles(sim::HandleKind::File);
 }
 
 // Calls whose lasting failure leaves no way to run or restart the spooler.
@@ -214,7 +213,9 @@ const std::set<std::string> serviceCalls = {"OpenSCManagerW", "OpenServiceW", "S
 std::string Check(const Scenario& s, const std::string& call, int nth, bool lasting,
                   const Outcome& o) {
     std::string broken;
-    auto fail = [&broken](const std::string& what) { broken += (broken.empty() ? "" : "; ") + what; };
+    auto fail = [&broken](const std::string& what) {
+        broken += (broken.empty() ? "" : "; ") + what;
+    };
     // A command line that cannot be split is as good as none.
     bool unsplit = call == "CommandLineToArgvW" || (call == "LocalAlloc" && nth == 1);
     if (!s.codes.count(o.code) && !(unsplit && o.code == 6))
@@ -231,7 +232,8 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
         if (o.depth != 0)
             fail("log depth " + std::to_string(o.depth));
         if ((o.code == 100) != (o.errors != 0))
-            fail("exit " + std::to_string(o.code) + " with " + std::to_string(o.errors) + " errors");
+            fail("exit " + std::to_string(o.code) + " with " + std::to_string(o.errors) +
+                 " errors");
     }
     // With the general heap gone for good the log cannot grow: the error
     // is still counted, and the exit code says so.
@@ -246,7 +248,7 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
 }
 
 struct Totals {
-    size_t calls = 0; // distinct call sites (call, occurrence) recorded
+    size_t calls = 0;  // distinct call sites (call, occurrence) recorded
     size_t errors = 0; // (call site, error) pairs
     size_t runs = 0;
     std::vector<std::string> failures;
