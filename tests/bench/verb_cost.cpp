@@ -1,11 +1,10 @@
 // The cost of each verb on the simulated machine: the virtual time it spends
 // waiting (sleeps, waits, slow calls) and how often it stops the spooler.
-// A benchmark, not a test: it prints the table (also to verb-cost.md) and
+// A benchmark, not a test: it prints the table and
 // fails only when a run breaks what every verb must leave behind.
 #include "tests/support/scenario.h"
 
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <string>
 
@@ -64,7 +63,6 @@ TEST(VerbCost, Table) {
                  std::to_string(run.spoolerStops) + " |\n";
     }
     std::printf("%s", table.c_str());
-    std::ofstream("verb-cost.md") << table;
 }
 
 } // namespace
