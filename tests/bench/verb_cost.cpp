@@ -1,7 +1,7 @@
 // The cost of each verb on the simulated machine: the virtual time it spends
 // waiting (sleeps, waits, slow calls) and how often it stops the spooler.
-// A benchmark, not a test: it prints the table and
-// fails only when a run breaks what every verb must leave behind.
+// A benchmark, not a test: it prints the table and fails only when a run
+// breaks what every verb must leave behind.
 #include "tests/support/scenario.h"
 
 #include <cstdio>
