@@ -9,6 +9,8 @@ cmake --build --preset windows -j2
 # Configured after the package is built: the Wine tests register only then.
 cmake --preset native
 cmake --build --preset native -j2
-ctest --preset native
+# A Wine run that trips over the machine's load gets one more try; the simulated
+# machine is deterministic, so a real fault fails both times.
+ctest --preset native --repeat until-pass:2
 # The fuzzers, each for a bounded time (KSV_FUZZ_SECONDS, 45 s by default).
 scripts/fuzz.sh "${KSV_FUZZ_SECONDS:-45}"
