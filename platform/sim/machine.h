@@ -302,6 +302,9 @@ void SetError(DWORD code);
 // Spooler calls fail with RPC_S_SERVER_UNAVAILABLE while the service is not
 // running; each spooler call starts with this check.
 bool SpoolerDown();
+// The checks the local-server enumerations share: both outputs given (else
+// RPC_X_NULL_REF_POINTER) and set to 0, no remote server (ERROR_INVALID_NAME).
+bool EnumArgumentsValid(LPWSTR server, LPDWORD needed, LPDWORD returned);
 // "Windows x64" -> "x64", "Windows NT x86" -> "W32X86"; empty for any other.
 Text EnvironmentDirectory(LPCWSTR environment);
 

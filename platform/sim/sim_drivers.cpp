@@ -131,16 +131,8 @@ BOOL EnumPrinterDriversW(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE 
                          LPDWORD needed, LPDWORD returned) {
     if (Enter("EnumPrinterDriversW") || SpoolerDown())
         return FALSE;
-    if (!needed || !returned) {
-        SetError(RPC_X_NULL_REF_POINTER);
+    if (!EnumArgumentsValid(server, needed, returned))
         return FALSE;
-    }
-    *needed = 0;
-    *returned = 0;
-    if (server && server[0]) {
-        SetError(ERROR_INVALID_NAME);
-        return FALSE;
-    }
     bool all = environment && Upper(environment) == u"ALL";
     Text env = all ? Text() : EnvironmentName(environment);
     if (!all && env.empty()) {

@@ -59,16 +59,8 @@ BOOL EnumMonitorsW(LPWSTR server, DWORD level, LPBYTE buffer, DWORD size, LPDWOR
                    LPDWORD returned) {
     if (Enter("EnumMonitorsW") || SpoolerDown())
         return FALSE;
-    if (!needed || !returned) {
-        SetError(RPC_X_NULL_REF_POINTER);
+    if (!EnumArgumentsValid(server, needed, returned))
         return FALSE;
-    }
-    *needed = 0;
-    *returned = 0;
-    if (server && server[0]) {
-        SetError(ERROR_INVALID_NAME);
-        return FALSE;
-    }
     if (level != 1 && level != 2) {
         SetError(ERROR_INVALID_LEVEL);
         return FALSE;

@@ -14,6 +14,20 @@ bool SpoolerDown() {
     return true;
 }
 
+bool EnumArgumentsValid(LPWSTR server, LPDWORD needed, LPDWORD returned) {
+    if (!needed || !returned) {
+        SetError(RPC_X_NULL_REF_POINTER);
+        return false;
+    }
+    *needed = 0;
+    *returned = 0;
+    if (server && server[0]) {
+        SetError(ERROR_INVALID_NAME);
+        return false;
+    }
+    return true;
+}
+
 // Environment names compare without regard to case; no name means the
 // caller's own environment, which is x64 for this 64-bit program.
 Text EnvironmentDirectory(LPCWSTR environment) {
