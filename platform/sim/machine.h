@@ -236,6 +236,10 @@ struct Machine {
     // spooler stops (a port or a driver still held by a job, say).
     bool monitorBusyUntilRestart = false;
     bool driverBusyUntilRestart = false;
+    // false: the spooler lets go of a monitor DLL once it has read it, so the
+    // file can be deleted while the monitor stays registered (Wine always;
+    // Windows while the monitor is not loaded).
+    bool spoolerHoldsMonitors = true;
     std::vector<Printer> printers;
     Text defaultPrinter; // the current user's; empty: none
     // Runs after each EnumPrintersW call with its number; lets a test change

@@ -128,7 +128,7 @@ BOOL AddMonitorW(LPWSTR server, DWORD level, LPBYTE info) {
         SetError(ERROR_MOD_NOT_FOUND);
         return FALSE;
     }
-    dll->loadedBySpooler = true;
+    dll->loadedBySpooler = M().spoolerHoldsMonitors;
     M().monitors.push_back(Monitor{r->pName, u"Windows x64", r->pDLLName});
     return TRUE;
 }

@@ -19,6 +19,8 @@ void OnSpoolerStopped() {
 // Documented ("Initializing a Print Monitor"): when the spooler starts, it
 // loads every installed monitor DLL, which it then keeps loaded.
 void OnSpoolerStarted() {
+    if (!M().spoolerHoldsMonitors)
+        return;
     for (const Monitor& monitor : M().monitors) {
         File* dll = FindFile(M().systemDir + u"\\" + monitor.dll);
         if (dll && !dll->directory)

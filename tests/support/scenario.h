@@ -50,6 +50,7 @@ inline VerbRun RunVerb(const std::string& verb, bool shift = true) {
     EXPECT_EQ(sim::LiveBlocks(), 0u) << verb << ": everything was released";
     EXPECT_EQ(sim::BadFrees(), 0) << verb;
     EXPECT_EQ(sim::M().spooler.state, static_cast<DWORD>(SERVICE_RUNNING)) << verb;
+    EXPECT_EQ(BrokenRegistrations(), "") << verb;
     for (sim::HandleKind kind :
          {sim::HandleKind::ScManager, sim::HandleKind::Service, sim::HandleKind::File,
           sim::HandleKind::Mutex, sim::HandleKind::Process, sim::HandleKind::Thread,

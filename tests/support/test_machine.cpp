@@ -58,3 +58,15 @@ void PlacePackage(int build) {
     sim::PutFile(setup + u"ksvhelp.chm", "help");
     sim::PutFile(u"C:\\Program Files\\Kestrovane\\kestray.exe", "tray program", build);
 }
+
+std::string BrokenRegistrations() {
+    std::string broken;
+    for (const sim::Monitor& m : sim::M().monitors)
+        if (m.name == u"Kestrovane:" && !sim::FileExists(sim::M().systemDir + u"\\" + m.dll))
+            broken += "monitor registered without " + Ascii(m.dll) + "; ";
+    if (const sim::Driver* d = sim::FindDriver(u"Kestrovane printer"))
+        for (const sim::Text& file : {d->driverPath, d->dataFile, d->configFile, d->helpFile})
+            if (!file.empty() && !sim::FileExists(file))
+                broken += "driver registered without " + Ascii(file) + "; ";
+    return broken;
+}

@@ -38,5 +38,10 @@ class PackageTest : public MachineTest {
     }
 };
 
+// What no run may leave on the machine, as text (empty when all holds): a
+// registered "Kestrovane:" monitor without its DLL, a registered driver of
+// ours without one of its files.
+std::string BrokenRegistrations();
+
 // Runs the installer's entry with the given command line and returns its exit code.
 int RunCommand(const std::string& commandLine);
