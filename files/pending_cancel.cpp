@@ -1,6 +1,7 @@
 #include "files/pending_cancel.h"
 
 #include "common/text.h"
+#include "files/pending_value.h"
 #include "install/context/install_context.h"
 #include "install/context/install_log.h"
 
@@ -8,92 +9,67 @@
 
 namespace {
 
-const char* const SessionManagerKey = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-const WCHAR* const PendingValue = W("PendingFileRenameOperations");
+const WCHAR* const PendingValueName = W("PendingFileRenameOperations");
 
-bool IsCancelled(const WCHAR* source, size_t sourceLength, const WCHAR* target, const WCHAR* path) {
-    if (target[0] != 0)
-        return false; // a rename, not a deletion
-    const WCHAR* name = source;
-    if (sourceLength >= 4 && name[0] == '\\' && name[1] == '?' && name[2] == '?' && name[3] == '\\')
-        name += 4;
-    return TextEqualNoCase(name, path);
-}
-
-// Copies the value's strings into `kept` without the cancelled pairs, logs
-// each cancelled operation and returns how many there were; `keptCount`
-// receives the number of code units kept.
-size_t FilterOperations(InstallContext& context, const WCHAR* units, size_t count,
-                        const WCHAR* path, WCHAR* kept, size_t& keptCount) {
+// Copies the strings the walk sees into `kept` without the cancelled pairs
+// (a deletion of `path`), logs each cancelled one and returns how many there
+// were; `keptCount` receives the units kept. What follows the last string
+// the walk sees is the value's own final terminator, or nothing of any
+// operation, and is not copied.
+size_t FilterOperations(InstallContext& context, const PendingValue& value, const WCHAR* path,
+                        WCHAR* kept, int64_t& keptCount) {
     size_t cancelled = 0;
-    size_t out = 0;
-    size_t p = 0;
-    while (p < count) {
-        size_t sourceLength = TextLength(units + p);
-        size_t q = p + sourceLength + 1;
-        if (q >= count) {
-            // A last string without a partner stays as it is.
-            std::memcpy(kept + out, units + p, (count - p) * sizeof(WCHAR));
-            out += count - p;
-            break;
-        }
-        size_t targetLength = TextLength(units + q);
-        size_t end = q + targetLength + 1;
-        if (IsCancelled(units + p, sourceLength, units + q, path)) {
+    int64_t out = 0;
+    int64_t p = 0;
+    int64_t source = NextPendingString(value, p);
+    while (source >= 0) {
+        int64_t target = NextPendingString(value, p);
+        // p may lie one past the units when the last string had no terminator.
+        int64_t end = p < value.units ? p : value.units;
+        if (target >= 0 && value.text[target] == 0 &&
+            TextEqualNoCase(PendingFileName(value.text + source), path)) {
             LogLine(context, W("Pending deletion cancelled: %s"), path);
             ++cancelled;
         } else {
-            std::memcpy(kept + out, units + p, (end - p) * sizeof(WCHAR));
-            out += end - p;
+            std::memcpy(kept + out, value.text + source, (end - source) * sizeof(WCHAR));
+            out += end - source;
         }
-        p = end;
+        source = target >= 0 ? NextPendingString(value, p) : -1;
     }
     keptCount = out;
     return cancelled;
 }
 
+void WriteKept(HKEY key, WCHAR* kept, int64_t count) {
+    if (count == 0) {
+        RegDeleteValueW(key, PendingValueName);
+        return;
+    }
+    if (kept[count - 1] != 0)
+        kept[count++] = 0; // a last string that lacked its terminator
+    kept[count++] = 0;     // the list's closing terminator
+    RegSetValueExW(key, PendingValueName, 0, REG_MULTI_SZ, reinterpret_cast<LPBYTE>(kept),
+                   static_cast<DWORD>(count * sizeof(WCHAR)));
+}
+
 } // namespace
 
 void CancelPendingDeletion(InstallContext& context, const WCHAR* path) {
-    HKEY key = nullptr;
-    if (!path || !path[0] ||
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, SessionManagerKey, 0, KEY_READ | KEY_SET_VALUE, &key) !=
-            ERROR_SUCCESS)
+    if (!path || !path[0])
         return;
-    DWORD type = 0;
-    DWORD size = 0;
-    if (RegQueryValueExW(key, PendingValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
-        type == REG_MULTI_SZ && size >= sizeof(WCHAR)) {
-        // One spare terminator behind the value, so a last string without its
-        // own never leads a scan beyond the block.
-        size_t count = size / sizeof(WCHAR);
-        WCHAR* units = static_cast<WCHAR*>(GlobalAlloc(GPTR, (count + 1) * sizeof(WCHAR)));
-        WCHAR* kept = static_cast<WCHAR*>(GlobalAlloc(GPTR, (count + 2) * sizeof(WCHAR)));
-        if (units && kept &&
-            RegQueryValueExW(key, PendingValue, nullptr, &type, reinterpret_cast<LPBYTE>(units),
-                             &size) == ERROR_SUCCESS) {
-            count = size / sizeof(WCHAR);
-            // Without the list's closing terminator: empty strings before it count.
-            if ((count >= 2 && units[count - 1] == 0 && units[count - 2] == 0) ||
-                (count == 1 && units[0] == 0))
-                --count;
-            // Nothing cancelled: the value stays as it is, byte for byte.
-            size_t keptCount = 0;
-            if (FilterOperations(context, units, count, path, kept, keptCount) != 0) {
-                if (keptCount == 0) {
-                    RegDeleteValueW(key, PendingValue);
-                } else {
-                    if (kept[keptCount - 1] != 0)
-                        kept[keptCount++] = 0; // a last string that lacked its terminator
-                    kept[keptCount++] = 0;     // the list's closing terminator
-                    RegSetValueExW(key, PendingValue, 0, REG_MULTI_SZ,
-                                   reinterpret_cast<LPBYTE>(kept),
-                                   static_cast<DWORD>(keptCount * sizeof(WCHAR)));
-                }
-            }
-        }
+    HKEY key = OpenPendingKey(KEY_READ | KEY_SET_VALUE);
+    if (!key)
+        return;
+    PendingValue value = ReadPendingValue(key);
+    if (value.text && value.type == REG_MULTI_SZ) {
+        // Room for every unit and two terminators more.
+        WCHAR* kept = static_cast<WCHAR*>(GlobalAlloc(GPTR, (value.units + 2) * sizeof(WCHAR)));
+        int64_t keptCount = 0;
+        // Nothing cancelled: the value stays as it is, byte for byte.
+        if (kept && FilterOperations(context, value, path, kept, keptCount) != 0)
+            WriteKept(key, kept, keptCount);
         GlobalFree(kept);
-        GlobalFree(units);
     }
+    ReleasePendingValue(value);
     RegCloseKey(key);
 }

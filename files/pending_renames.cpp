@@ -1,71 +1,85 @@
 #include "files/pending_renames.h"
 
+#include "common/text.h"
+#include "files/pending_value.h"
+
 #include <cstring>
 
 namespace {
-
-const char SessionManagerKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-const WCHAR* const PendingValue = W("PendingFileRenameOperations");
-
-// The value as read: `units` whole code units (an odd last byte is no unit).
-struct ValueBuffer {
-    WCHAR* text;
-    int64_t units;
-    int64_t limit; // (size - 2) / 2: the units before the final extra terminator
-};
-
-ValueBuffer ReadValue() {
-    ValueBuffer value = {nullptr, 0, 0};
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SessionManagerKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return value;
-    DWORD size = 0;
-    if (RegQueryValueExW(key, PendingValue, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS &&
-        size != 0) {
-        DWORD allocated = size;
-        void* block = GlobalAlloc(GPTR, allocated);
-        // The value may change between the two queries: a failed read (one
-        // that grew) counts as no value, and a size beyond the block is never
-        // believed.
-        if (block && (RegQueryValueExW(key, PendingValue, nullptr, nullptr,
-                                       static_cast<LPBYTE>(block), &size) != ERROR_SUCCESS ||
-                      size > allocated)) {
-            GlobalFree(block);
-            block = nullptr;
-        }
-        if (block) {
-            value.text = static_cast<WCHAR*>(block);
-            value.units = size / 2;
-            value.limit = (static_cast<int64_t>(size) - 2) / 2;
-        }
-    }
-    RegCloseKey(key);
-    return value;
-}
-
-// Length of the string at `p`, ended by its terminator or by the value's end.
-int64_t StringLength(const ValueBuffer& value, int64_t p) {
-    int64_t k = 0;
-    while (p + k < value.units && value.text[p + k] != 0)
-        ++k;
-    return k;
-}
-
-bool HasNtPrefix(const WCHAR* text) {
-    return text[0] == '\\' && text[1] == '?' && text[2] == '?' && text[3] == '\\';
-}
-
-// The name the file system knows: the text without a leading "\??\".
-const WCHAR* FileName(const WCHAR* text) {
-    return HasNtPrefix(text) ? text + 4 : text;
-}
 
 bool IsExistingFile(const WCHAR* name) {
     DWORD attributes = GetFileAttributesW(name);
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// A drive's root or a share's: never a path the current directory completes.
+bool IsFullPath(const WCHAR* path) {
+    if (!path || !path[0])
+        return false;
+    bool drive =
+        ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == ':' && path[2] == '\\';
+    return drive || (path[0] == '\\' && path[1] == '\\');
+}
+
+bool IsOwnFile(const OwnFiles& own, const WCHAR* name) {
+    for (uint32_t i = 0; i < own.count; ++i)
+        if (Length(own.paths[i]) > 0 && TextEqualNoCase(Text(own.paths[i]), name))
+            return true;
+    return false;
+}
+
+// Whether an operation after the k-th renames a file onto `name`: deleting
+// it now would leave that program without it until the restart.
+bool LaterRenameOnto(const PendingRenameTable& table, int32_t k, const WCHAR* name) {
+    for (int32_t later = k + 1; later < table.count; ++later) {
+        const WCHAR* target = table.entries[2 * later + 1];
+        if (!target)
+            continue;
+        if (target[0] == '!') // the mark of a rename that may replace its target
+            ++target;
+        if (TextEqualNoCase(PendingFileName(target), name))
+            return true;
+    }
+    return false;
+}
+
 } // namespace
+
+bool AddOwnFile(OwnFiles& own, const WCHAR* directory, const WCHAR* folder, const WCHAR* name) {
+    const WCHAR* parts[] = {directory, folder, name};
+    size_t lengths[3];
+    size_t total = 0;
+    for (int i = 0; i < 3; ++i)
+        total += lengths[i] = parts[i] ? TextLength(parts[i]) : 0;
+    if (!IsFullPath(directory) || own.count >= OwnFilesCapacity)
+        return false;
+    WideString& path = own.paths[own.count];
+    if (!SetLength(path, total))
+        return false;
+    WCHAR* text = const_cast<WCHAR*>(Text(path));
+    for (int i = 0; i < 3; ++i) {
+        if (lengths[i] > 0)
+            std::memcpy(text, parts[i], lengths[i] * sizeof(WCHAR));
+        text += lengths[i];
+    }
+    ++own.count;
+    return true;
+}
+
+void ReleaseOwnFiles(OwnFiles& own) {
+    for (uint32_t i = 0; i < own.count; ++i)
+        Release(own.paths[i]);
+    own.count = 0;
+}
+
+bool QueuedForDeletion(const PendingRenameTable& table, const WCHAR* path) {
+    for (int32_t k = 0; k < table.count; ++k) {
+        const WCHAR* source = table.entries[2 * k];
+        if (source && !table.entries[2 * k + 1] && TextEqualNoCase(PendingFileName(source), path))
+            return true;
+    }
+    return false;
+}
 
 void ReleasePendingRenames(PendingRenameTable& table) {
     if (table.entries)
@@ -80,13 +94,17 @@ void ReleasePendingRenames(PendingRenameTable& table) {
 
 void ReadPendingRenames(PendingRenameTable& table) {
     table = PendingRenameTable{nullptr, nullptr, 0};
-    ValueBuffer value = ReadValue();
+    PendingValue value = {nullptr, 0, 0, REG_NONE};
+    if (HKEY key = OpenPendingKey(KEY_READ)) {
+        value = ReadPendingValue(key);
+        RegCloseKey(key);
+    }
     int64_t strings = 0;
-    for (int64_t p = 0; value.text && p < value.limit; p += StringLength(value, p) + 1)
+    for (int64_t p = 0; NextPendingString(value, p) >= 0;)
         ++strings;
     int64_t pairs = strings / 2; // a last string without its partner is no operation
     if (pairs == 0) {
-        GlobalFree(value.text);
+        ReleasePendingValue(value);
         return;
     }
     table.count = static_cast<int32_t>(pairs);
@@ -95,33 +113,35 @@ void ReadPendingRenames(PendingRenameTable& table) {
     // Without memory for any part the table stays empty: an entry left out
     // could turn the empty target of a rename into a deletion.
     bool complete = table.entries && table.flags;
-    int64_t i = 0;
-    for (int64_t p = 0; complete && p < value.limit && i < 2 * pairs; ++i) {
-        int64_t k = StringLength(value, p);
-        if (k > 0) {
-            WCHAR* text = static_cast<WCHAR*>(GlobalAlloc(GPTR, (k + 1) * sizeof(WCHAR)));
-            if (!text) {
-                complete = false;
-                break;
-            }
-            std::memcpy(text, value.text + p, k * sizeof(WCHAR));
-            table.entries[i] = text;
-            // The copy, not the value, is examined: only the copy surely ends.
-            table.flags[i] = IsExistingFile(FileName(text)) ? 1 : 0;
+    int64_t p = 0;
+    for (int64_t i = 0; complete && i < 2 * pairs; ++i) {
+        const WCHAR* string = value.text + NextPendingString(value, p);
+        size_t k = TextLength(string);
+        if (k == 0)
+            continue;
+        WCHAR* text = static_cast<WCHAR*>(GlobalAlloc(GPTR, (k + 1) * sizeof(WCHAR)));
+        if (!text) {
+            complete = false;
+            break;
         }
-        p += k + 1;
+        std::memcpy(text, string, k * sizeof(WCHAR));
+        table.entries[i] = text;
+        table.flags[i] = IsExistingFile(PendingFileName(text)) ? 1 : 0;
     }
     if (!complete)
         ReleasePendingRenames(table);
-    GlobalFree(value.text);
+    ReleasePendingValue(value);
 }
 
-void DeletePendingNow(PendingRenameTable& table) {
+void DeletePendingNow(PendingRenameTable& table, const OwnFiles& own) {
     for (int32_t k = 0; k < table.count; ++k) {
         WCHAR* source = table.entries[2 * k];
         if (table.flags[2 * k] != 1 || !source || table.entries[2 * k + 1])
             continue;
-        if (DeleteFileW(FileName(source)))
+        const WCHAR* name = PendingFileName(source);
+        if (!IsOwnFile(own, name) || LaterRenameOnto(table, k, name))
+            continue;
+        if (DeleteFileW(name))
             table.flags[2 * k] = 0;
     }
 }

@@ -59,6 +59,16 @@ int Uninstall(HWND owner) {
     return errors ? ExitErrors : scheduled ? ExitRestart : ExitUninstalled;
 }
 
+// Stops and unregisters the tray program but keeps the file the package
+// ships: it is the product's only copy, which a later install starts again.
+void StopShippedTray() {
+    WideString dir = ModuleDirectory();
+    WideString keep = ShippedTrayPath(dir);
+    StopTray(Length(keep) > 0 ? Text(keep) : W(""));
+    Release(keep);
+    Release(dir);
+}
+
 int Dispatch(int argc, LPWSTR* argv) {
     if (argc < 2)
         return ExitNothing;
@@ -75,7 +85,7 @@ int Dispatch(int argc, LPWSTR* argv) {
     if (VerbIs(verb, W("un")) || VerbIs(verb, W("uninstall")))
         return Uninstall(owner);
     if (VerbIs(verb, W("removetray"))) {
-        StopTray(nullptr);
+        StopShippedTray();
         return ExitNothing;
     }
     if (mode != 0)

@@ -1,7 +1,6 @@
 #include "common/wide_string.h"
 #include "files/deferred_deletes.h"
 #include "files/pending_cancel.h"
-#include "files/pending_renames.h"
 #include "install/context/install_context.h"
 #include "install/context/install_log.h"
 #include "install/sequences.h"
@@ -23,13 +22,6 @@ void DropRemovalLeftovers(InstallContext& context) {
     ReleaseDeferredDeletes(context.DeferredDeletes);
 }
 
-void DeletePendingFiles() {
-    PendingRenameTable pending;
-    ReadPendingRenames(pending);
-    DeletePendingNow(pending);
-    ReleasePendingRenames(pending);
-}
-
 // The monitor DLL in the system directory, or an empty string without one.
 WideString MonitorPath(const InstallContext& context) {
     WideString path;
@@ -40,16 +32,21 @@ WideString MonitorPath(const InstallContext& context) {
     return path;
 }
 
-// A DLL that RemoveMonitor kept for its build, without a monitor registered,
-// may be one an earlier uninstall queued for deletion: DeletePendingNow has
-// then just deleted it, and it must be copied after all.
+// The DLL that the install half uses as it is (a kept monitor's, or one of a
+// compatible build registered anew) may have gone since RemoveMonitor read
+// it: it is copied after all, and a kept monitor gets only its file back.
 void CopyMonitorIfGone(InstallContext& context) {
-    if (!context.InstallMonitor || context.CopyMonitor)
+    if (context.InstallMonitor && context.CopyMonitor)
         return;
     WideString path = MonitorPath(context);
-    if (Length(path) == 0 || GetFileAttributesW(Text(path)) == INVALID_FILE_ATTRIBUTES)
-        context.CopyMonitor = 1;
+    bool gone = Length(path) == 0 || GetFileAttributesW(Text(path)) == INVALID_FILE_ATTRIBUTES;
     Release(path);
+    if (!gone)
+        return;
+    if (context.InstallMonitor)
+        context.CopyMonitor = 1;
+    else
+        CopyMonitorFile(context);
 }
 
 // An earlier uninstall may have queued the monitor DLL for deletion at the
@@ -69,7 +66,7 @@ void ReInstall(InstallContext& context) {
     context.CheckMonitorVersion = 1;
     UnInstall(context, true);
     DropRemovalLeftovers(context);
-    DeletePendingFiles();
+    DeletePendingFiles(context);
     CopyMonitorIfGone(context);
     if (context.InstallMonitor)
         SetupMonitor(context);

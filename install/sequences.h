@@ -8,3 +8,7 @@ void ReInstall(InstallContext& context);
 // monitor and the tray program it is about to start again.
 void UnInstall(InstallContext& context, bool reinstall);
 void CompleteUnInstall(InstallContext& context);
+// Deletes now the files of ours that earlier runs queued for deletion at the
+// next restart, except what a registered monitor or driver, or the install
+// half, still uses.
+void DeletePendingFiles(InstallContext& context);

@@ -1,6 +1,5 @@
 #include "common/wide_string.h"
 #include "files/deferred_deletes.h"
-#include "files/pending_renames.h"
 #include "install/context/install_context.h"
 #include "install/context/install_log.h"
 #include "install/sequences.h"
@@ -13,15 +12,15 @@
 
 namespace {
 
-// A reinstall that will start the tray program again keeps the very file it
-// is going to launch; everything else stops and deletes it as always.
+// A reinstall keeps the tray program the package ships, which it may start
+// again and which is the product's only copy; an uninstall deletes it.
 void StopTrayFor(InstallContext& context, bool reinstall) {
-    if (!reinstall || !context.StartTray) {
+    if (!reinstall) {
         StopTray(nullptr);
         return;
     }
-    WideString keep = TrayPath(context.ModuleDir);
-    StopTray(Text(keep));
+    WideString keep = ShippedTrayPath(context.ModuleDir);
+    StopTray(Length(keep) > 0 ? Text(keep) : W(""));
     Release(keep);
 }
 
@@ -55,10 +54,7 @@ void UnInstall(InstallContext& context, bool reinstall) {
 
 void CompleteUnInstall(InstallContext& context) {
     UnInstall(context, false);
-    PendingRenameTable pending;
-    ReadPendingRenames(pending);
-    DeletePendingNow(pending);
-    ReleasePendingRenames(pending);
+    DeletePendingFiles(context);
     if (context.DeferredDeletes)
         RetryDeferredDeletes(context);
     if (context.DeferredDeletes) {

@@ -124,18 +124,22 @@ void SwitchPrintersBack(InstallContext& context) {
         SwitchToOurPort(context, *entry);
 }
 
+void CopyMonitorFile(InstallContext& context) {
+    LogLine(context, W("Copy monitor file"));
+    WCHAR destination[ComponentPathCapacity];
+    if (CopyComponent(context, Text(context.SystemDir), context.MonitorFile, destination, false) !=
+        S_OK) {
+        // The spooler holds the old DLL: copy again while it is stopped.
+        SpoolerRestart restart(&context);
+        CopyComponent(context, Text(context.SystemDir), context.MonitorFile, destination, true);
+    }
+}
+
 void SetupMonitor(InstallContext& context) {
     LogLine(context, W(">AddMonitor"));
     context.LogDepth += 1;
     if (context.CopyMonitor) {
-        LogLine(context, W("Copy monitor file"));
-        WCHAR destination[ComponentPathCapacity];
-        if (CopyComponent(context, Text(context.SystemDir), context.MonitorFile, destination,
-                          false) != S_OK) {
-            // The spooler holds the old DLL: copy again while it is stopped.
-            SpoolerRestart restart(&context);
-            CopyComponent(context, Text(context.SystemDir), context.MonitorFile, destination, true);
-        }
+        CopyMonitorFile(context);
     } else {
         LogLine(context, W("Skip copy monitor file"));
     }

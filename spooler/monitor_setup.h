@@ -24,6 +24,9 @@ MonitorList& EnumMonitorList(MonitorList& list, InstallContext& context);
 int32_t FindOurMonitor(const MonitorList& list);
 void LogMonitorList(InstallContext& context, const MonitorList& list);
 void SetupMonitor(InstallContext& context);
+// Copies the monitor DLL into the system directory, with the spooler stopped
+// for a second try when the first fails.
+void CopyMonitorFile(InstallContext& context);
 // Gives every printer in `RedirectedPrinters` its first "file:" back as
 // "Kestrovane:", in place, and tells the spooler; leaves the array as it is.
 void SwitchPrintersBack(InstallContext& context);

@@ -2,16 +2,19 @@
 
 #include "common/text.h"
 #include "files/pending_renames.h"
+#include "install/context/install_context.h"
 #include "spooler/monitor_removal.h"
 #include "spooler/printer_driver.h"
 #include "spooler/printer_inventory.h"
 #include "spooler/spooler_control.h"
+#include "tray/tray_control.h"
 
 #include <cstring>
 
 namespace {
 
 const WCHAR* const OurComponentNames[] = {W("ksvmon64.dll"), W("ksvdrv64.dll"), W("ksvui64.dll")};
+const WCHAR* const OurDriverFiles[] = {W("ksvdrv64.dll"), W("ksvui64.dll"), W("ksvhelp.chm")};
 const int32_t NewestUnsupportedBuild = 2450;
 const DWORD DefaultNameCapacity = 260;
 
@@ -41,12 +44,55 @@ bool NamesOurComponent(const WCHAR* path) {
     return false;
 }
 
+void EndInBackslash(WCHAR* path, size_t capacity) {
+    size_t n = TextLength(path);
+    if (n > 0 && path[n - 1] != '\\' && n + 1 < capacity) {
+        path[n] = '\\';
+        path[n + 1] = 0;
+    }
+}
+
+// The files of ours that the probe may delete now: the monitor DLL in the
+// system directory, the driver files in the driver directory and its version
+// subfolder, the tray program. A directory that cannot be read adds nothing.
+void CollectOwnFiles(OwnFiles& own) {
+    WCHAR path[MAX_PATH + 2] = {0};
+    UINT n = GetSystemDirectoryW(path, MAX_PATH);
+    if (n > 0 && n < MAX_PATH) {
+        EndInBackslash(path, MAX_PATH + 2);
+        AddOwnFile(own, path, nullptr, OurComponentNames[0]);
+    }
+    DWORD needed = 0;
+    path[0] = 0;
+    if (GetPrinterDriverDirectoryW(nullptr, const_cast<LPWSTR>(W("Windows x64")), 1,
+                                   reinterpret_cast<LPBYTE>(path), MAX_PATH * sizeof(WCHAR),
+                                   &needed)) {
+        path[MAX_PATH - 1] = 0;
+        EndInBackslash(path, MAX_PATH + 2);
+        for (const WCHAR* file : OurDriverFiles) {
+            AddOwnFile(own, path, nullptr, file);
+            AddOwnFile(own, path, W("3\\"), file);
+        }
+    }
+    WideString dir = ModuleDirectory();
+    if (Length(dir) > 0) {
+        WideString tray = TrayPath(dir);
+        AddOwnFile(own, Text(tray), nullptr, nullptr);
+        Release(tray);
+    }
+    Release(dir);
+}
+
 // One pass: carry out what can be deleted now, then look for our files among
 // the operations whose source still exists.
 bool PendingPassFindsOurs() {
     PendingRenameTable table;
     ReadPendingRenames(table);
-    DeletePendingNow(table);
+    OwnFiles own{};
+    if (table.count > 0)
+        CollectOwnFiles(own);
+    DeletePendingNow(table, own);
+    ReleaseOwnFiles(own);
     bool found = false;
     for (int32_t k = 0; k < table.count && !found; ++k)
         found = table.flags[2 * k] == 1 && table.entries[2 * k] &&

@@ -2,6 +2,7 @@
 
 #include "common/text.h"
 #include "install/context/install_context.h"
+#include "install/context/install_log.h"
 
 #include <cstring>
 
@@ -107,6 +108,40 @@ void DeleteTrayFile(const WCHAR* path) {
     }
 }
 
+// Whether the file to be deleted may be the one to keep, as Windows compares
+// paths: letter case aside, a short (8.3) name the same as its long one.
+// When that cannot be told, it may: a file that is really gone needs no
+// deletion, and the product's only copy is worth more than a leftover.
+bool MayBeKept(const WCHAR* file, const WCHAR* keep) {
+    if (!keep[0] || TextEqualNoCase(file, keep))
+        return true;
+    WCHAR longFile[MAX_PATH + 1];
+    WCHAR longKeep[MAX_PATH + 1];
+    DWORD a = GetLongPathNameW(file, longFile, MAX_PATH + 1);
+    if (a == 0 || a > MAX_PATH)
+        return true;
+    DWORD b = GetLongPathNameW(keep, longKeep, MAX_PATH + 1);
+    return b == 0 || b > MAX_PATH || TextEqualNoCase(longFile, longKeep);
+}
+
+bool IsExistingFile(const WCHAR* path) {
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Whether the tray program is there: a bare name lies beside the installer,
+// where CreateProcessW looks first.
+bool TrayFileExists(const InstallContext& context, const WideString& path) {
+    bool bare = true;
+    for (uint64_t i = 0; i < Length(path); ++i)
+        bare = bare && !IsSeparator(Text(path)[i]);
+    if (!bare)
+        return IsExistingFile(Text(path));
+    WCHAR beside[2 * MAX_PATH];
+    FormatText(beside, 2 * MAX_PATH, W("%s%s"), Text(context.ModuleDir), Text(path));
+    return Length(context.ModuleDir) > 0 && IsExistingFile(beside);
+}
+
 // Deletes the file the Run value names. Earlier builds wrote the path without
 // quotes, so one pair of surrounding quotes is optional.
 void DeleteRegisteredFile(HKEY runKey, const WCHAR* keepPath) {
@@ -126,7 +161,7 @@ void DeleteRegisteredFile(HKEY runKey, const WCHAR* keepPath) {
         path[n - 1] = 0;
         file = path + 1;
     }
-    if (!file[0] || (keepPath && TextEqualNoCase(file, keepPath)))
+    if (!file[0] || (keepPath && MayBeKept(file, keepPath)))
         return;
     DeleteTrayFile(file);
 }
@@ -147,12 +182,35 @@ WideString TrayPath(const WideString& moduleDir) {
     return path;
 }
 
+WideString ShippedTrayPath(const WideString& moduleDir) {
+    WideString path;
+    if (Length(moduleDir) > 0)
+        path = TrayPath(moduleDir);
+    // Only a full path that ends in a separator and the file name is one:
+    // a path cut short by a failed allocation names another file.
+    WideString name = FromAnsi(TrayFileName);
+    uint64_t n = Length(path);
+    uint64_t k = Length(name);
+    const WCHAR* text = Text(path);
+    bool whole = k > 0 && n > k + 2 && text[1] == ':' && IsSeparator(text[2]) &&
+                 IsSeparator(text[n - k - 1]) && TextEqualNoCase(text + (n - k), Text(name));
+    Release(name);
+    if (!whole)
+        Release(path);
+    return path;
+}
+
 void RegisterTray(InstallContext& context) {
     if (!context.StartTray || !NewEnoughWindows())
         return;
     WideString path = TrayPath(context.ModuleDir);
-    WriteRunValue(path);
-    Launch(path);
+    // Registering a file that is not there would fail only at the next logon.
+    if (TrayFileExists(context, path)) {
+        WriteRunValue(path);
+        Launch(path);
+    } else {
+        LogError(context, ErrOpenSource, Text(path));
+    }
     Release(path);
 }
 

@@ -56,15 +56,7 @@ void ReadDriverDirectory(InstallContext& context) {
 }
 
 void ReadModuleDir(InstallContext& context) {
-    WCHAR path[MAX_PATH] = {0};
-    DWORD n = GetModuleFileNameW(ModuleInstance, path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
-        return; // a failed or cut path is no directory to copy from
-    size_t cut = 0;
-    for (size_t i = 0; i < n; ++i)
-        if (path[i] == '\\' || path[i] == '/' || path[i] == ':')
-            cut = i + 1;
-    Append(context.ModuleDir, path, cut);
+    context.ModuleDir = ModuleDirectory();
 }
 
 void ReadSystemDir(InstallContext& context) {
@@ -84,6 +76,20 @@ void ReadSystemDir(InstallContext& context) {
 }
 
 } // namespace
+
+WideString ModuleDirectory() {
+    WideString dir;
+    WCHAR path[MAX_PATH] = {0};
+    DWORD n = GetModuleFileNameW(ModuleInstance, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return dir; // a failed or cut path is no directory to copy from
+    size_t cut = 0;
+    for (size_t i = 0; i < n; ++i)
+        if (path[i] == '\\' || path[i] == '/' || path[i] == ':')
+            cut = i + 1;
+    Append(dir, path, cut);
+    return dir;
+}
 
 void SelectPlatform(InstallContext& context, bool is64) {
     const PlatformFiles& files = is64 ? platform64 : platform32;

@@ -39,6 +39,9 @@ struct InstallContext {
 // The instance handle the entry point received; set before anything else runs.
 extern HINSTANCE ModuleInstance;
 
+// The installer's own directory with its separator; empty when the system
+// could not give its whole path.
+WideString ModuleDirectory();
 InstallContext& InitContext(InstallContext& context, uint32_t mode);
 void SelectPlatform(InstallContext& context, bool is64);
 void FreeContext(InstallContext& context);

@@ -123,6 +123,9 @@ struct DialogRecord {
 struct File {
     Text path; // as first created
     bool directory = false;
+    // Its 8.3 alias ("PROGRA~1"); empty when its name is one already. A path
+    // may name it by either.
+    Text shortName;
     // The content, followed for a file with a product build by its version
     // resource: the resource is part of the file, so a byte-for-byte copy
     // carries it along, as on Windows.

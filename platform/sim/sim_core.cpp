@@ -35,6 +35,9 @@ void Reset() {
         dir.path = path;
         m.files[Upper(path)] = dir;
     }
+    // The 8.3 aliases a default NTFS volume gives the long names.
+    m.files[Upper(Text(u"C:\\Program Files"))].shortName = u"PROGRA~1";
+    m.files[Upper(Text(u"C:\\Program Files\\Kestrovane"))].shortName = u"KESTRO~1";
     // Every Windows has the standard local port monitor.
     m.monitors.push_back(Monitor{u"Local Port", u"Windows x64", u"localspl.dll"});
     CreateKey(PendingRenamesKey);

@@ -60,6 +60,41 @@ Handle* FileHandle(HANDLE h) {
     return FindHandle(h, HandleKind::File);
 }
 
+// The path with every component that names a file or directory by its 8.3
+// alias spelt out long; `missing` receives the error of the first component
+// that names nothing (0 when all exist).
+Text LongForm(const Text& path, DWORD& missing) {
+    missing = 0;
+    size_t root = path.size() >= 3 && path[1] == u':' && path[2] == u'\\' ? 2 : Text::npos;
+    if (root == Text::npos)
+        return path;
+    Text out = path.substr(0, root);
+    size_t start = root + 1;
+    while (start <= path.size()) {
+        size_t end = path.find(u'\\', start);
+        Text part = path.substr(start, end == Text::npos ? Text::npos : end - start);
+        Text next = out + u"\\" + part;
+        if (!FindFile(next)) {
+            Text parent = Upper(out) + u"\\";
+            for (const auto& entry : M().files)
+                if (!entry.second.shortName.empty() &&
+                    entry.first.compare(0, parent.size(), parent) == 0 &&
+                    entry.first.find(u'\\', parent.size()) == Text::npos &&
+                    Upper(entry.second.shortName) == Upper(part))
+                    next = entry.second.path;
+            if (!FindFile(next)) {
+                missing = end == Text::npos ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+                return out + path.substr(start - 1); // the rest as it was written
+            }
+        }
+        out = next;
+        if (end == Text::npos)
+            break;
+        start = end + 1;
+    }
+    return out;
+}
+
 // The path a file call works on. "\\?\" hands the rest to the file system
 // untouched. Any other full path is normalised as Windows does it: forward
 // slashes read as backslashes, "." and empty parts dropped, ".." taking the
@@ -94,7 +129,8 @@ Text Win32Path(LPCWSTR path) {
     Text out = p.substr(0, root);
     for (size_t i = 0; i < parts.size(); ++i)
         out += (i ? u"\\" : u"") + parts[i];
-    return out;
+    DWORD missing = 0;
+    return LongForm(out, missing);
 }
 
 // The NT name the system records for a full Win32 path.
@@ -337,6 +373,30 @@ DWORD GetFileAttributesW(LPCWSTR path) {
         return INVALID_FILE_ATTRIBUTES;
     }
     return f->directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+}
+
+// Documented: the length without the terminator; with too small a buffer the
+// size it needs, terminator included; 0 and the last error when the path
+// (or a directory on it) does not exist.
+DWORD GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD size) {
+    if (Enter("GetLongPathNameW"))
+        return 0;
+    if (!shortPath) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    Text p = Win32Path(shortPath);
+    DWORD missing = 0;
+    Text spelt = LongForm(p, missing);
+    if (p.empty() || !FindFile(spelt)) {
+        SetError(missing ? missing : ERROR_FILE_NOT_FOUND);
+        return 0;
+    }
+    if (!longPath || size < spelt.size() + 1)
+        return static_cast<DWORD>(spelt.size() + 1);
+    std::copy(spelt.begin(), spelt.end(), longPath);
+    longPath[spelt.size()] = 0;
+    return static_cast<DWORD>(spelt.size());
 }
 
 // With MOVEFILE_DELAY_UNTIL_REBOOT the operation is only recorded in the

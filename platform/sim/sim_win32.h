@@ -40,6 +40,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
 BOOL CloseHandle(HANDLE handle);
 BOOL DeleteFileW(LPCWSTR path);
 DWORD GetFileAttributesW(LPCWSTR path);
+DWORD GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD size);
 BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
 
 // kernel32: synchronisation and processes

@@ -59,6 +59,15 @@ class PendingTest : public MachineTest {
     std::vector<int32_t> Flags() const {
         return std::vector<int32_t>(table.flags, table.flags + 2 * table.count);
     }
+    // DeletePendingNow with the files these tests use as ours.
+    void DeleteNow() {
+        OwnFiles own{};
+        for (const char16_t* name : {u"a.dll", u"b.dll", u"c.dll", u"d.dll", u"e.dll",
+                                     u"renamed.dll", u"loaded.dll", u"odd.dll", u"sub"})
+            AddOwnFile(own, u"C:\\k\\", nullptr, name);
+        DeletePendingNow(table, own);
+        ReleaseOwnFiles(own);
+    }
     void ExpectEmpty() {
         EXPECT_EQ(table.count, 0);
         EXPECT_EQ(table.entries, nullptr);
@@ -78,7 +87,7 @@ TEST_F(PendingTest, OneQueuedDeletionIsCarriedOutNow) {
     EXPECT_EQ(Flags(), (std::vector<int32_t>{1, 0}));
     EXPECT_EQ(sim::M().globalHeap.live.size(), 3u) << "two arrays and one text; the buffer is gone";
 
-    DeletePendingNow(table);
+    DeleteNow();
     EXPECT_FALSE(sim::FileExists(u"C:\\k\\a.dll"));
     EXPECT_EQ(Flags(), (std::vector<int32_t>{0, 0}));
     EXPECT_EQ(Pending(), before) << "the registry value is only read";
@@ -91,11 +100,27 @@ TEST_F(PendingTest, EveryOperationIsExaminedTheLastIncluded) {
         {u"\\??\\C:\\k\\a.dll", u"", u"\\??\\C:\\k\\b.dll", u"", u"\\??\\C:\\k\\c.dll", u""}));
     ReadPendingRenames(table);
     ASSERT_EQ(table.count, 3);
-    DeletePendingNow(table);
+    DeleteNow();
     EXPECT_FALSE(sim::FileExists(u"C:\\k\\a.dll"));
     EXPECT_FALSE(sim::FileExists(u"C:\\k\\b.dll"));
     EXPECT_FALSE(sim::FileExists(u"C:\\k\\c.dll"));
     EXPECT_EQ(Flags(), (std::vector<int32_t>{0, 0, 0, 0, 0, 0}));
+}
+
+// Another program's deletion waits for the restart, and so does a file of
+// ours that a later operation replaces: its program needs it until then.
+TEST_F(PendingTest, OnlyOwnFilesGoAndNoneThatALaterRenameReplaces) {
+    for (const char16_t* name :
+         {u"C:\\k\\a.dll", u"C:\\k\\b.dll", u"C:\\k\\b.new", u"C:\\k\\foreign.dll"})
+        sim::PutFile(name);
+    SetPending(Value({u"\\??\\C:\\k\\a.dll", u"", u"\\??\\C:\\k\\foreign.dll", u"",
+                      u"\\??\\C:\\k\\b.dll", u"", u"\\??\\C:\\k\\b.new", u"!\\??\\C:\\K\\B.DLL"}));
+    ReadPendingRenames(table);
+    DeleteNow();
+    EXPECT_FALSE(sim::FileExists(u"C:\\k\\a.dll"));
+    EXPECT_TRUE(sim::FileExists(u"C:\\k\\foreign.dll"));
+    EXPECT_TRUE(sim::FileExists(u"C:\\k\\b.dll"));
+    EXPECT_EQ(Flags(), (std::vector<int32_t>{0, 0, 1, 0, 1, 0, 1, 0}));
 }
 
 TEST_F(PendingTest, OnlyDeletionsOfExistingFilesAreActedOn) {
@@ -111,7 +136,7 @@ TEST_F(PendingTest, OnlyDeletionsOfExistingFilesAreActedOn) {
     ReadPendingRenames(table);
     EXPECT_EQ(table.count, 4) << "complete pairs only";
     EXPECT_EQ(Flags(), (std::vector<int32_t>{1, 0, 0, 0, 0, 0, 1, 0}));
-    DeletePendingNow(table);
+    DeleteNow();
     EXPECT_TRUE(sim::FileExists(u"C:\\k\\renamed.dll"));
     EXPECT_NE(sim::FindFile(u"C:\\k\\sub"), nullptr);
     EXPECT_TRUE(sim::FileExists(u"C:\\k\\loaded.dll"));
@@ -127,17 +152,18 @@ TEST_F(PendingTest, PrefixIsDroppedOnlyWhenAllFourUnitsMatch) {
     SetPending(Value({u"\\??\\C:\\k\\a.dll", u"", u"C:\\k\\b.dll",
                       u"", // no prefix: its own text names the file
                       u"\\??C:\\k\\c.dll", u"", u"/??\\C:\\k\\d.dll", u"", u"\\?", u"",
-                      // the Win32 long-path prefix is no "\??\" but names the file all the same
+                      // the Win32 long-path prefix is no "\??\": the file exists, but
+                      // its text is no path of ours
                       u"\\\\?\\C:\\k\\e.dll", u""}));
     ReadPendingRenames(table);
     EXPECT_EQ(Entries()[4], "\\??C:\\k\\c.dll") << "entries keep the text as stored";
     EXPECT_EQ(Flags(), (std::vector<int32_t>{1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0}));
-    DeletePendingNow(table);
+    DeleteNow();
     EXPECT_FALSE(sim::FileExists(u"C:\\k\\a.dll"));
     EXPECT_FALSE(sim::FileExists(u"C:\\k\\b.dll"));
     EXPECT_TRUE(sim::FileExists(u"C:\\k\\c.dll"));
     EXPECT_TRUE(sim::FileExists(u"C:\\k\\d.dll"));
-    EXPECT_FALSE(sim::FileExists(u"C:\\k\\e.dll"));
+    EXPECT_TRUE(sim::FileExists(u"C:\\k\\e.dll"));
 }
 
 TEST_F(PendingTest, EmptyStringMidValueTakesOneEntry) {
@@ -151,7 +177,7 @@ TEST_F(PendingTest, EmptyStringMidValueTakesOneEntry) {
               (std::vector<std::string>{"\\??\\C:\\k\\a.dll", "-", "-", "\\??\\C:\\k\\b.dll",
                                         "\\??\\C:\\k\\c.dll", "-"}));
     EXPECT_EQ(Flags(), (std::vector<int32_t>{1, 0, 0, 1, 1, 0}));
-    DeletePendingNow(table);
+    DeleteNow();
     EXPECT_FALSE(sim::FileExists(u"C:\\k\\a.dll"));
     EXPECT_TRUE(sim::FileExists(u"C:\\k\\b.dll")) << "a target is never deleted";
     EXPECT_FALSE(sim::FileExists(u"C:\\k\\c.dll"));
@@ -170,7 +196,7 @@ TEST_F(PendingTest, LastStringWithoutTerminatorEndsAtTheValuesEnd) {
         ReadPendingRenames(table);
         EXPECT_EQ(Entries(),
                   (std::vector<std::string>{"\\??\\C:\\k\\a.dll", "\\??\\C:\\k\\b.dll"}));
-        DeletePendingNow(table);
+        DeleteNow();
         EXPECT_TRUE(sim::FileExists(u"C:\\k\\a.dll")) << "a rename, not a deletion";
         ReleasePendingRenames(table);
     }
@@ -247,7 +273,7 @@ TEST_F(PendingTest, AnyAllocationFailureLeavesTheTableEmpty) {
         ReadPendingRenames(table);
         ExpectEmpty();
         EXPECT_EQ(sim::LiveBlocks(), 0u) << "allocation " << nth;
-        DeletePendingNow(table);
+        DeleteNow();
     }
     EXPECT_TRUE(sim::FileExists(u"C:\\k\\a.dll"));
     EXPECT_TRUE(sim::FileExists(u"C:\\k\\b.dll"));

@@ -67,7 +67,7 @@ void ExpectInstalled(int monitorBuild = 2501) {
     sim::File* dll = sim::FindFile(MonitorDll);
     ASSERT_NE(dll, nullptr);
     EXPECT_EQ(sim::ProductBuild(*dll), monitorBuild);
-    EXPECT_TRUE(dll->loadedBySpooler);
+    EXPECT_EQ(dll->loadedBySpooler, sim::M().spoolerHoldsMonitors);
     sim::Driver* driver = sim::FindDriver(u"Kestrovane printer");
     ASSERT_NE(driver, nullptr);
     EXPECT_EQ(Ascii(driver->driverPath), Ascii(Store + u"ksvdrv64.dll"));
@@ -410,26 +410,32 @@ TEST_F(InstallScenario, ReinstallSurvivesTheNextRestart) {
     EXPECT_TRUE(sim::FindFile(MonitorDll)->loadedBySpooler);
 }
 
-// The program that held the DLL let go before the install: the pending
-// deletion removes the DLL kept for its build, which is then copied anew.
-TEST_F(InstallScenario, MonitorDllDeletedAsQueuedIsCopiedAgain) {
-    InstalledMachine();
-    sim::FindFile(MonitorDll)->lockedThroughRestart = true;
-    EXPECT_EQ(RunVerb("uninstall").exitCode, 101);
-    sim::File& dll = *sim::FindFile(MonitorDll);
-    dll.lockedThroughRestart = dll.loadedBySpooler = false;
-    PlacePackage();
+// An earlier uninstall queued the monitor DLL for deletion and the spooler
+// does not hold it. The install uses that DLL, as the monitor it keeps or as
+// one of a compatible build it registers anew: it is neither deleted nor
+// copied, and its deletion is taken back.
+TEST_F(InstallScenario, QueuedMonitorDllIsKeptWhereTheInstallUsesIt) {
+    for (bool registered : {true, false}) {
+        sim::Reset();
+        sim::M().spoolerHoldsMonitors = false;
+        InstalledMachine();
+        if (!registered)
+            sim::M().monitors.clear();
+        ASSERT_TRUE(MoveFileExW(MonitorDll.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
 
-    VerbRun run = RunVerb("install");
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_TRUE(
-        HasBlock(run.log, {"        Version (2501) is compatible, proceed without uninstall",
-                           "        InstallMonitor == 1, CopyMonitor == 0"}));
-    EXPECT_TRUE(HasBlock(run.log, AddMonitorBlock)) << ::testing::PrintToString(run.log);
-    EXPECT_EQ(run.log.back(),
-              "    Pending deletion cancelled: C:\\Windows\\system32\\ksvmon64.dll");
-    ExpectInstalled();
+        VerbRun run = RunVerb("install");
+        EXPECT_EQ(run.exitCode, 1) << registered;
+        EXPECT_TRUE(
+            HasBlock(run.log, {registered ? "        InstallMonitor == 0, CopyMonitor == 1"
+                                          : "        InstallMonitor == 1, CopyMonitor == 0"}))
+            << ::testing::PrintToString(run.log);
+        EXPECT_EQ(HasBlock(run.log, {"    >AddMonitor", "      Skip copy monitor file"}),
+                  !registered);
+        EXPECT_EQ(run.log.back(),
+                  "    Pending deletion cancelled: C:\\Windows\\system32\\ksvmon64.dll");
+        ExpectInstalled();
 
-    sim::Reboot();
-    EXPECT_TRUE(sim::FileExists(MonitorDll));
+        sim::Reboot();
+        EXPECT_TRUE(sim::FileExists(MonitorDll)) << registered;
+    }
 }

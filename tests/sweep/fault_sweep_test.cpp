@@ -4,7 +4,9 @@
 // the run must not crash, leak or free twice, must end at log depth 0, must
 // exit 100 exactly when it logged an error (and only with its verb's codes),
 // must leave the spooler running, and a reinstall must lose no product
-// printer without saying so.
+// printer without saying so. The machine must come out sound as well: other
+// programs' operations for the next restart untouched, and a registered
+// monitor or driver of ours with its files on disk.
 #include "install/context/install_context.h"
 #include "tray/tray_protocol.h"
 
@@ -22,6 +24,8 @@ namespace {
 const sim::Text RunKey = u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 const sim::Text Tray = u"C:\\Program Files\\Kestrovane\\kestray.exe";
 const sim::Text SystemMonitor = u"C:\\Windows\\system32\\ksvmon64.dll";
+const sim::Text Nt = u"\\??\\";
+const sim::Text OtherDir = u"C:\\Other\\";
 const sim::Text SettingsRoot = u"HKCU\\Software\\Vorland Software KFT\\Kestrovane\\Kestrovanes\\";
 
 // Calls that cannot fail in a way a caller could see (or whose failure would
@@ -73,6 +77,7 @@ std::vector<DWORD> ErrorsOf(const std::string& call) {
         {"CommandLineToArgvW", {ERROR_NOT_ENOUGH_MEMORY}},
         {"DialogBoxParamW", {ERROR_NOT_ENOUGH_MEMORY}},
         {"GetVersionExA", {ERROR_INVALID_PARAMETER}},
+        {"GetLongPathNameW", {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED}},
     };
     auto it = table.find(call);
     if (it != table.end())
@@ -115,7 +120,7 @@ sim::Printer& ProductPrinter(const sim::Text& name, const std::string& subKey) {
 void InstalledProduct(int build) {
     PlacePackage();
     sim::File& dll = sim::PutFile(SystemMonitor, "monitor", build);
-    dll.loadedBySpooler = true;
+    dll.loadedBySpooler = sim::M().spoolerHoldsMonitors;
     sim::M().monitors.push_back(sim::Monitor{u"Kestrovane:", u"Windows x64", u"ksvmon64.dll"});
     sim::Driver d;
     d.name = u"Kestrovane printer";
@@ -137,6 +142,50 @@ void InstalledProduct(int build) {
     sim::AddPrinter(u"Laser", u"Vendor PCL", u"Kestrovane:");
     sim::M().defaultPrinter = u"Office";
     RunningTray();
+}
+
+// Another program's work for the next restart: a plain deletion, and a
+// file replaced (deleted, then the new one renamed onto it). Its operations
+// go around whatever the scenario queued itself.
+const std::vector<sim::Text> OtherOperations = {
+    Nt + OtherDir + u"plain.tmp",   u"",
+    Nt + OtherDir + u"app.dll",     u"",
+    Nt + OtherDir + u"app.dll.new", u"!" + Nt + OtherDir + u"app.dll"};
+const std::map<sim::Text, std::string> OtherFiles = {{OtherDir + u"plain.tmp", "plain"},
+                                                     {OtherDir + u"app.dll", "old app"},
+                                                     {OtherDir + u"app.dll.new", "new app"}};
+
+void SeedOtherPrograms() {
+    sim::MakeDirectory(u"C:\\Other");
+    for (const auto& file : OtherFiles)
+        sim::PutFile(file.first, file.second);
+    std::vector<sim::Text> ours;
+    if (sim::RegValue* v = sim::FindValue(sim::PendingRenamesKey, u"PendingFileRenameOperations"))
+        ours = sim::MultiStrings(*v);
+    std::vector<sim::Text> all(OtherOperations.begin(), OtherOperations.begin() + 2);
+    all.insert(all.end(), ours.begin(), ours.end());
+    all.insert(all.end(), OtherOperations.begin() + 2, OtherOperations.end());
+    sim::SetValue(sim::PendingRenamesKey, u"PendingFileRenameOperations", REG_MULTI_SZ,
+                  sim::MultiStringBytes(all));
+}
+
+// What became of the other program's files and operations; empty when
+// nothing did.
+std::string OtherProgramsHarmed() {
+    std::string harmed;
+    for (const auto& file : OtherFiles)
+        if (!sim::FileExists(file.first) || sim::FileContent(file.first) != file.second)
+            harmed += "changed " + Ascii(file.first) + "; ";
+    std::vector<sim::Text> strings, others;
+    if (sim::RegValue* v = sim::FindValue(sim::PendingRenamesKey, u"PendingFileRenameOperations"))
+        strings = sim::MultiStrings(*v);
+    for (size_t i = 0; i + 1 < strings.size(); i += 2)
+        if (strings[i].find(OtherDir) != sim::Text::npos ||
+            strings[i + 1].find(OtherDir) != sim::Text::npos)
+            others.insert(others.end(), {strings[i], strings[i + 1]});
+    if (others != OtherOperations)
+        harmed += "their pending operations changed; ";
+    return harmed;
 }
 
 struct Scenario {
@@ -164,8 +213,29 @@ const std::vector<Scenario>& Scenarios() {
          },
          {3, 102, 200},
          false},
+        // An earlier uninstall queued the DLL of the monitor this reinstall
+        // keeps, and the spooler does not hold it.
+        {"reinstall, kept monitor queued",
+         "install",
+         [] {
+             sim::M().spoolerHoldsMonitors = false;
+             InstalledProduct(2501);
+             sim::SetValue(sim::PendingRenamesKey, u"PendingFileRenameOperations", REG_MULTI_SZ,
+                           sim::MultiStringBytes({Nt + SystemMonitor, u""}));
+         },
+         {1, 100, 101},
+         true},
         {"def.set", "def.set", [] { InstalledProduct(2501); }, {4}, false},
-        {"removetray", "removetray", [] { InstalledProduct(2501); }, {6}, false},
+        {"in_notray", "in_notray", [] { InstalledProduct(2450); }, {1, 100, 101}, true},
+        // Started through its 8.3 path, it keeps the tray program it ships.
+        {"removetray",
+         "removetray",
+         [] {
+             InstalledProduct(2501);
+             sim::M().modulePath = u"C:\\PROGRA~1\\KESTRO~1\\setup\\ksvinstall.exe";
+         },
+         {6},
+         false},
     };
     return all;
 }
@@ -182,6 +252,7 @@ Outcome RunScenario(const Scenario& s, const std::string& call, int nth, DWORD e
                     bool lasting) {
     sim::Reset();
     s.prepare();
+    SeedOtherPrograms();
     sim::M().shiftDown = true; // every run with a context shows us its log
     Outcome out;
     sim::M().onDialog = [&out](LPARAM param) {
@@ -227,6 +298,12 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
         fail("handles left open");
     if (sim::M().spooler.state != SERVICE_RUNNING && !(lasting && serviceCalls.count(call)))
         fail("spooler left stopped");
+    std::string harmed = OtherProgramsHarmed() + BrokenRegistrations();
+    // The tray program the package ships is the product's only copy.
+    if (!sim::FileExists(Tray) && std::string(s.verb) != "uninstall")
+        harmed += "tray program deleted; ";
+    if (!harmed.empty())
+        fail(harmed);
     if (o.sawContext) {
         if (o.depth != 0)
             fail("log depth " + std::to_string(o.depth));
@@ -257,6 +334,7 @@ Totals Sweep(const Scenario& s) {
     Totals t;
     sim::Reset();
     s.prepare();
+    SeedOtherPrograms();
     sim::M().recordCalls = true;
     sim::M().shiftDown = true;
     RunCommand(std::string("ksvinstall.exe ") + s.verb);

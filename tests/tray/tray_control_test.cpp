@@ -199,6 +199,8 @@ TEST_F(RegisterTrayTest, LongPathIsCutOnTheCommandLineOnly) {
     const sim::Text dir = u"C:\\" + sim::Text(250, u'a');
     Assign(context.ModuleDir, (dir + u"\\s\\").c_str());
     const sim::Text full = dir + u"\\kestray.exe";
+    sim::MakeDirectory(dir);
+    sim::PutFile(full, "tray");
     ASSERT_EQ(full.size(), 265u);
     const sim::Text cut = full.substr(0, 259); // "...\kestr": found as "...\kestr.exe"
     sim::PutFile(cut + u".exe", "what the cut path names");
@@ -227,9 +229,14 @@ TEST_F(RegisterTrayTest, EachFailureLeavesTheRestToRun) {
     sim::FailCall("GetVersionExA", ERROR_INVALID_PARAMETER, sim::CallCount("GetVersionExA") + 1);
     Register();
     EXPECT_EQ(RunValue(), "(none)") << "no version, no tray";
-    Register();
-    EXPECT_EQ(RunValue(), QuotedInstalledTray);
-    EXPECT_EQ(sim::M().processes.size(), 2u) << "a missing file is not started";
+    // A missing tray program is reported, neither registered nor started.
+    RegisterTray(context);
+    EXPECT_EQ(LogLines(context).back(),
+              "Error(10): Cant't open source file: C:\\Program Files\\Kestrovane\\kestray.exe - "
+              "(The system cannot find the file specified.)");
+    EXPECT_EQ(context.ErrorCount, 1);
+    EXPECT_EQ(RunValue(), "(none)");
+    EXPECT_EQ(sim::M().processes.size(), 2u);
 }
 
 TEST_F(StopTrayTest, NoTrayRunningMeansNoWaitButTheFileStillGoes) {
@@ -412,13 +419,22 @@ TEST_F(StopTrayTest, VerbsStopDeleteAndStartTheTrayProgram) {
     DWORD second = sim::M().processes[1].id;
     EXPECT_TRUE(sim::FindProcess(second)->running);
 
+    // Without the tray: stopped and unregistered, but the product's only
+    // copy stays, as after removetray.
     RunCommand("ksvinstall.exe in_notray");
     EXPECT_FALSE(sim::FindProcess(second)->running);
-    EXPECT_FALSE(sim::FileExists(InstalledTray));
+    EXPECT_TRUE(sim::FileExists(InstalledTray));
     EXPECT_EQ(RunValue(), "(none)");
     EXPECT_EQ(sim::M().processes.size(), 2u);
 
-    sim::PutFile(InstalledTray, "tray");
+    // An installer started through its 8.3 path keeps the file the Run value
+    // names in its long form.
+    sim::M().modulePath = u"C:\\PROGRA~1\\KESTRO~1\\setup\\ksvinstall.exe";
+    PutRunValue(QuotedInstalledTray);
+    EXPECT_EQ(RunCommand("ksvinstall.exe removetray"), 6);
+    EXPECT_TRUE(sim::FileExists(InstalledTray));
+    EXPECT_EQ(RunValue(), "(none)");
+
     PutRunValue(Ascii(InstalledTray)); // as earlier builds wrote it
     RunCommand("ksvinstall.exe uninstall");
     EXPECT_FALSE(sim::FileExists(InstalledTray));
