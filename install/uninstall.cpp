@@ -29,7 +29,7 @@ void StopTrayFor(InstallContext& context, bool reinstall) {
 
 void UnInstall(InstallContext& context, bool reinstall) {
     LogLine(context, W(">UnInstall"));
-    context.LogDepth += 1;
+    LogScope scope(context);
     StopTrayFor(context, reinstall);
 
     LogLine(context, W("EnumMonitors"));
@@ -50,7 +50,6 @@ void UnInstall(InstallContext& context, bool reinstall) {
 
     GlobalFree(drivers.entries);
     GlobalFree(monitors.entries);
-    context.LogDepth -= 1;
 }
 
 void CompleteUnInstall(InstallContext& context) {

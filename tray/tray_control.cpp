@@ -44,11 +44,11 @@ void WriteRunValue(const WideString& path) {
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
         return;
     WideString quoted;
-    Append(quoted, W("\""));
-    Append(quoted, Text(path));
-    Append(quoted, W("\""));
-    DWORD bytes = static_cast<DWORD>((Length(quoted) + 1) * sizeof(WCHAR));
-    RegSetValueExW(key, RunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(Text(quoted)), bytes);
+    if (Append(quoted, W("\"")) && Append(quoted, Text(path)) && Append(quoted, W("\""))) {
+        DWORD bytes = static_cast<DWORD>((Length(quoted) + 1) * sizeof(WCHAR));
+        RegSetValueExW(key, RunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(Text(quoted)),
+                       bytes);
+    }
     Release(quoted);
     RegCloseKey(key);
 }
@@ -135,15 +135,16 @@ void DeleteRegisteredFile(HKEY runKey, const WCHAR* keepPath) {
 
 WideString TrayPath(const WideString& moduleDir) {
     WideString dir = Copy(moduleDir);
-    if (EndsInSeparator(dir))
-        SetLength(dir, Length(dir) - 1);
+    if (EndsInSeparator(dir) && !SetLength(dir, Length(dir) - 1))
+        Release(dir);
     WideString path = DirectoryPart(dir);
     Release(dir);
-    if (Length(path) > 0 && !EndsInSeparator(path))
-        Append(path, W("\\"));
     WideString name = FromAnsi(TrayFileName);
-    Append(path, Text(name));
+    bool built = Length(path) > 0 && Length(name) > 0 &&
+                 (EndsInSeparator(path) || Append(path, W("\\"))) && Append(path, Text(name));
     Release(name);
+    if (!built)
+        Release(path);
     return path;
 }
 
@@ -151,8 +152,10 @@ void RegisterTray(InstallContext& context) {
     if (!context.StartTray || !NewEnoughWindows())
         return;
     WideString path = TrayPath(context.ModuleDir);
-    WriteRunValue(path);
-    Launch(path);
+    if (Length(path) > 0) {
+        WriteRunValue(path);
+        Launch(path);
+    }
     Release(path);
 }
 

@@ -7,8 +7,9 @@
 
 struct InstallContext;
 
-// Where the tray program lies: in the parent of the installer's directory, or
-// the bare file name when that parent is empty.
+// Where the tray program lies: in the parent of the installer's directory.
+// Empty when there is no such parent (or no memory): a bare name would be
+// looked for wherever the system happens to look.
 WideString TrayPath(const WideString& moduleDir);
 void RegisterTray(InstallContext& context);
 // Asks a running tray program to end, deletes the file the Run value names and
