@@ -56,56 +56,62 @@ bool SetLength(WideString& s, uint64_t n) {
     return true;
 }
 
-void Assign(WideString& s, const WCHAR* text) {
+bool Assign(WideString& s, const WCHAR* text) {
     size_t n = TextLength(text);
     if (n == 0) {
         Release(s);
-        return;
+        return true;
     }
     if (PointsInto(s, text)) {
         // Part of our own text, which the resize would move or cut: copy first.
         WideString copy;
-        Append(copy, text, n);
-        if (copy.block) {
-            Release(s);
-            s = copy;
-        }
-        return;
+        if (!Append(copy, text, n))
+            return false;
+        Release(s);
+        s = copy;
+        return true;
     }
-    if (SetLength(s, n))
-        CopyUnits(s.block->text, text, n);
+    if (!SetLength(s, n))
+        return false;
+    CopyUnits(s.block->text, text, n);
+    return true;
 }
 
-void Assign(WideString& s, const WideString& other) {
+bool Assign(WideString& s, const WideString& other) {
     if (&s == &other)
-        return;
+        return true;
     if (!other.block) {
         Release(s);
-        return;
+        return true;
     }
     uint64_t n = other.block->length;
-    if (SetLength(s, n))
-        CopyUnits(s.block->text, other.block->text, n);
+    if (!SetLength(s, n))
+        return false;
+    CopyUnits(s.block->text, other.block->text, n);
+    return true;
 }
 
-void Append(WideString& s, const WCHAR* units, uint64_t count) {
+bool Append(WideString& s, const WCHAR* units, uint64_t count) {
     if (count == 0)
-        return;
+        return true;
     uint64_t m = Length(s);
     if (PointsInto(s, units)) {
         // Part of our own text: the resize may move it, so keep its place.
         uint64_t offset = static_cast<uint64_t>(units - s.block->text);
-        if (SetLength(s, m + count))
-            std::memmove(s.block->text + m, s.block->text + offset,
-                         static_cast<size_t>(count) * sizeof(WCHAR));
-        return;
+        if (!SetLength(s, m + count))
+            return false;
+        std::memmove(s.block->text + m, s.block->text + offset,
+                     static_cast<size_t>(count) * sizeof(WCHAR));
+        return true;
     }
-    if (SetLength(s, m + count))
-        CopyUnits(s.block->text + m, units, count);
+    if (!SetLength(s, m + count))
+        return false;
+    CopyUnits(s.block->text + m, units, count);
+    return true;
 }
 
-void Append(WideString& s, const WCHAR* text) {
-    Append(s, text, TextLength(text));
+bool Append(WideString& s, const WCHAR* text) {
+    return Append(s, text, TextLength(text));
 }
 
 WideString FromAnsi(const char* text) {

@@ -22,11 +22,13 @@ size_t BlockSizeFor(uint64_t length);
 // Sets the length; the code units beyond the old length are the caller's to
 // write. Returns false, leaving the string as it was, when the heap refuses
 // the block: no operation ever writes through a missing block.
-bool SetLength(WideString& s, uint64_t n);
-void Assign(WideString& s, const WCHAR* text);
-void Assign(WideString& s, const WideString& other);
-void Append(WideString& s, const WCHAR* text);
-void Append(WideString& s, const WCHAR* units, uint64_t count);
+[[nodiscard]] bool SetLength(WideString& s, uint64_t n);
+// Assign and Append return false, leaving the string as it was, when the heap
+// refuses the block.
+[[nodiscard]] bool Assign(WideString& s, const WCHAR* text);
+[[nodiscard]] bool Assign(WideString& s, const WideString& other);
+[[nodiscard]] bool Append(WideString& s, const WCHAR* text);
+[[nodiscard]] bool Append(WideString& s, const WCHAR* units, uint64_t count);
 WideString FromAnsi(const char* text);
 WideString DirectoryPart(const WideString& s);
 const WCHAR* Text(const WideString& s);

@@ -14,14 +14,17 @@ const int OpenAttempts = 100;
 const DWORD OpenPause = 50;
 const DWORD OpenTimeout = 10000;
 
-// directory + "\" (unless it already ends in one) + file name.
+// directory + "\" (unless it already ends in one) + file name; empty when the
+// directory is empty or the heap refuses the block: never a relative or cut path.
 WideString JoinPath(const WCHAR* directory, const WCHAR* fileName) {
     WideString path;
-    Assign(path, directory);
-    uint64_t n = Length(path);
-    if (n > 0 && Text(path)[n - 1] != '\\')
-        Append(path, W("\\"));
-    Append(path, fileName);
+    if (!directory || !directory[0] || !fileName || !fileName[0])
+        return path;
+    size_t n = TextLength(directory);
+    bool joined = Assign(path, directory) && (directory[n - 1] == '\\' || Append(path, W("\\"))) &&
+                  Append(path, fileName);
+    if (!joined)
+        Release(path);
     return path;
 }
 
@@ -32,13 +35,17 @@ bool CopyBytes(InstallContext& context, HANDLE source, HANDLE destination, const
     for (;;) {
         DWORD read = 0;
         if (!ReadFile(source, buffer, ChunkSize, &read, nullptr)) {
-            LogError(context, ErrCopyWrite, path);
+            LogError(context, ErrCopyWrite, GetLastError(), path);
             return false;
         }
         if (read > 0) {
             DWORD written = 0;
-            if (!WriteFile(destination, buffer, read, &written, nullptr) || written != read) {
-                LogError(context, ErrCopyWrite, path);
+            if (!WriteFile(destination, buffer, read, &written, nullptr)) {
+                LogError(context, ErrCopyWrite, GetLastError(), path);
+                return false;
+            }
+            if (written != read) {
+                LogError(context, ErrCopyWrite, ERROR_DISK_FULL, path);
                 return false;
             }
         }
@@ -49,13 +56,15 @@ bool CopyBytes(InstallContext& context, HANDLE source, HANDLE destination, const
 
 } // namespace
 
-HANDLE OpenForWrite(InstallContext& context, const WCHAR* path) {
+HANDLE OpenForWrite(InstallContext& context, const WCHAR* path, DWORD& code) {
     DWORD start = GetTickCount();
+    code = ERROR_SUCCESS;
     for (int attempt = 0; attempt < OpenAttempts; ++attempt) {
         HANDLE file =
             CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
         if (file != INVALID_HANDLE_VALUE)
             return file;
+        code = GetLastError();
         if (GetTickCount() - start > OpenTimeout) {
             LogLine(context, W("CreateFile - timeout"));
             return INVALID_HANDLE_VALUE;
@@ -68,31 +77,43 @@ HANDLE OpenForWrite(InstallContext& context, const WCHAR* path) {
 HRESULT CopyComponent(InstallContext& context, const WCHAR* directory, const WCHAR* fileName,
                       WCHAR* destination, bool report) {
     LogLine(context, W(">CopyFile %s to %s [%d])"), fileName, directory, report ? 1 : 0);
-    context.LogDepth += 1;
+    LogScope scope(context);
     WideString sourcePath = JoinPath(Text(context.ModuleDir), fileName);
     WideString destinationPath = JoinPath(directory, fileName);
     const WCHAR* target = Text(destinationPath);
-    // A path that does not fit the caller's buffer is refused, never cut into
-    // a different path.
-    bool fits = Length(destinationPath) < ComponentPathCapacity;
+    // A path that could not be built, or does not fit the caller's buffer, is
+    // refused, never cut into a different path.
+    bool fits = Length(destinationPath) > 0 && Length(destinationPath) < ComponentPathCapacity;
     if (destination)
         lstrcpyW(destination, fits ? target : W(""));
 
     HRESULT result = E_FAIL;
     HANDLE source = INVALID_HANDLE_VALUE;
-    if (!fits) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    if (Length(sourcePath) == 0) {
+        // No directory of our own to copy from: the component is missing.
         if (report)
-            LogError(context, ErrOpenDestination, target);
+            LogError(context, ErrOpenSource,
+                     Length(context.ModuleDir) == 0 ? ERROR_PATH_NOT_FOUND
+                                                    : ERROR_NOT_ENOUGH_MEMORY,
+                     fileName);
+    } else if (!fits) {
+        bool built = Length(destinationPath) > 0;
+        DWORD code = built                           ? ERROR_FILENAME_EXCED_RANGE
+                     : (!directory || !directory[0]) ? ERROR_PATH_NOT_FOUND
+                                                     : ERROR_NOT_ENOUGH_MEMORY;
+        if (report)
+            LogError(context, ErrOpenDestination, code, built ? target : fileName);
     } else if ((source = CreateFileW(Text(sourcePath), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                      OPEN_EXISTING, 0, nullptr)) == INVALID_HANDLE_VALUE) {
+        DWORD code = GetLastError();
         if (report)
-            LogError(context, ErrOpenSource, fileName);
+            LogError(context, ErrOpenSource, code, fileName);
     } else {
-        HANDLE out = OpenForWrite(context, target);
+        DWORD code = ERROR_SUCCESS;
+        HANDLE out = OpenForWrite(context, target, code);
         if (out == INVALID_HANDLE_VALUE) {
             if (report)
-                LogError(context, ErrOpenDestination, target);
+                LogError(context, ErrOpenDestination, code, target);
         } else {
             if (CopyBytes(context, source, out, target))
                 result = S_OK;
@@ -101,7 +122,6 @@ HRESULT CopyComponent(InstallContext& context, const WCHAR* directory, const WCH
         CloseHandle(source);
     }
     LogLine(context, result == S_OK ? W("Copy Succeeded :)") : W("Copy Failed :("));
-    context.LogDepth -= 1;
     Release(destinationPath);
     Release(sourcePath);
     return result;

@@ -10,7 +10,10 @@ struct InstallContext;
 const size_t ComponentPathCapacity = 264;
 
 // 0 when the file was copied whole, E_FAIL otherwise. `destination`, when given,
-// receives the destination path (empty when it does not fit).
+// receives the destination path (empty when it could not be built or does not
+// fit). An empty directory or ModuleDir makes no path: the copy is refused.
 HRESULT CopyComponent(InstallContext& context, const WCHAR* directory, const WCHAR* fileName,
                       WCHAR* destination, bool report);
-HANDLE OpenForWrite(InstallContext& context, const WCHAR* path);
+// The destination, created or emptied; INVALID_HANDLE_VALUE after the attempts
+// ran out, with `code` the last attempt's error.
+HANDLE OpenForWrite(InstallContext& context, const WCHAR* path, DWORD& code);

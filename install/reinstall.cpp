@@ -22,13 +22,14 @@ void DropRemovalLeftovers(InstallContext& context) {
     ReleaseDeferredDeletes(context.DeferredDeletes);
 }
 
-// The monitor DLL in the system directory, or an empty string without one.
+// The monitor DLL in the system directory, or an empty string without one
+// (or without memory).
 WideString MonitorPath(const InstallContext& context) {
     WideString path;
     if (Length(context.SystemDir) == 0)
         return path;
-    Assign(path, context.SystemDir);
-    Append(path, context.MonitorFile);
+    if (!Assign(path, context.SystemDir) || !Append(path, context.MonitorFile))
+        Release(path);
     return path;
 }
 
@@ -62,7 +63,7 @@ void KeepInstalledMonitor(InstallContext& context) {
 
 void ReInstall(InstallContext& context) {
     LogLine(context, W(">ReInstall"));
-    context.LogDepth += 2;
+    LogScope scope(context, 2);
     context.CheckMonitorVersion = 1;
     UnInstall(context, true);
     DropRemovalLeftovers(context);
@@ -80,5 +81,4 @@ void ReInstall(InstallContext& context) {
         RetryDeferredDeletes(context);
     }
     KeepInstalledMonitor(context);
-    context.LogDepth -= 2;
 }

@@ -28,7 +28,7 @@ void StopTrayFor(InstallContext& context, bool reinstall) {
 
 void UnInstall(InstallContext& context, bool reinstall) {
     LogLine(context, W(">UnInstall"));
-    context.LogDepth += 1;
+    LogScope scope(context);
     StopTrayFor(context, reinstall);
 
     LogLine(context, W("EnumMonitors"));
@@ -49,7 +49,6 @@ void UnInstall(InstallContext& context, bool reinstall) {
 
     GlobalFree(drivers.entries);
     GlobalFree(monitors.entries);
-    context.LogDepth -= 1;
 }
 
 void CompleteUnInstall(InstallContext& context) {

@@ -31,6 +31,17 @@ bool IsBareFileName(const WCHAR* name) {
     return true;
 }
 
+// The system directory and the DLL's name; empty without a system directory,
+// a name, or memory: never a relative or cut path.
+WideString MonitorDllPath(const InstallContext& context, const WCHAR* fileName) {
+    WideString path;
+    if (Length(context.SystemDir) == 0 || !fileName || !fileName[0])
+        return path;
+    if (!Assign(path, context.SystemDir) || !Append(path, fileName))
+        Release(path);
+    return path;
+}
+
 // Moves every printer of the inventory whose port list holds "Kestrovane:"
 // to "file:", in place, and lists it in `RedirectedPrinters`.
 void SwitchPrintersToFile(InstallContext& context) {
@@ -94,7 +105,7 @@ int32_t ReadFileVersion(const WCHAR* path) {
 
 void RemoveMonitor(InstallContext& context, const MonitorList& list) {
     LogLine(context, W(">DeleteMonitor"));
-    context.LogDepth += 1;
+    LogScope scope(context);
     if (list.count > 0)
         LogMonitorList(context, list);
     else
@@ -107,8 +118,6 @@ void RemoveMonitor(InstallContext& context, const MonitorList& list) {
     else
         LogLine(context, W("No Kestrovane port monitor was found."));
 
-    WideString path;
-    Assign(path, context.SystemDir);
     const WCHAR* fileName = nullptr;
     if (found) {
         LogLine(context, W("Trying to get monitor filename from MONITOR_INFO_2"));
@@ -118,18 +127,20 @@ void RemoveMonitor(InstallContext& context, const MonitorList& list) {
         LogLine(context, W("Computing monitor filename"));
         fileName = context.MonitorFile;
     }
-    if (fileName && fileName[0])
-        Append(path, fileName);
+    WideString path = MonitorDllPath(context, fileName);
     // Only a file inside the system directory is ever deleted: never the
     // directory itself (a record without a DLL name), nor a path that a
     // relative or foreign name would make of it.
     bool namesFile = Length(context.SystemDir) > 0 && IsBareFileName(fileName);
-    LogLine(context, W("Auto calculated monitor file name: %s"), Text(path));
+    LogLine(context, W("Auto calculated monitor file name: %s"),
+            Length(path) > 0          ? Text(path)
+            : fileName && fileName[0] ? fileName
+                                      : Text(context.SystemDir));
 
     if (!context.CheckMonitorVersion) {
         LogLine(context, W("There is no check for monitor version"));
     } else {
-        int32_t version = ReadFileVersion(Text(path));
+        int32_t version = Length(path) > 0 ? ReadFileVersion(Text(path)) : -1;
         if (version >= OldestCompatibleMonitorBuild && version <= NewestCompatibleMonitorBuild) {
             LogLine(context, W("Version (%d) is compatible, proceed without uninstall"), version);
             if (found)
@@ -139,7 +150,6 @@ void RemoveMonitor(InstallContext& context, const MonitorList& list) {
             LogLine(context, W("InstallMonitor == %d, CopyMonitor == %d"),
                     context.InstallMonitor ? 1 : 0, context.CopyMonitor ? 1 : 0);
             Release(path);
-            context.LogDepth -= 1;
             return;
         }
         if (version < 0)
@@ -154,7 +164,6 @@ void RemoveMonitor(InstallContext& context, const MonitorList& list) {
                 context,
                 W("Can't delete monitor and monitor was not found. So everything should be ok"));
             Release(path);
-            context.LogDepth -= 1;
             return;
         }
         LogLine(context, W("Can't delete monitor from the first try"));
@@ -162,14 +171,13 @@ void RemoveMonitor(InstallContext& context, const MonitorList& list) {
         if (!DeleteOurMonitor(context)) {
             { SpoolerRestart restart(&context); }
             if (!DeleteOurMonitor(context)) {
-                LogError(context, ErrRemoveMonitor);
+                LogError(context, ErrRemoveMonitor, GetLastError());
                 // The monitor stays registered: its printers go back to its
                 // port at once instead of printing to a file prompt.
                 SwitchPrintersBack(context);
                 GlobalFree(context.RedirectedPrinters);
                 context.RedirectedPrinters = nullptr;
                 Release(path);
-                context.LogDepth -= 1;
                 return;
             }
         }
@@ -179,5 +187,4 @@ void RemoveMonitor(InstallContext& context, const MonitorList& list) {
         DeferDelete(context.DeferredDeletes, Text(path));
     LogLine(context, W("Monitor was removed :)"));
     Release(path);
-    context.LogDepth -= 1;
 }

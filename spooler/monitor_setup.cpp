@@ -1,5 +1,6 @@
 #include "spooler/monitor_setup.h"
 
+#include "common/call_buffer.h"
 #include "common/text.h"
 #include "files/component_copy.h"
 #include "install/context/install_context.h"
@@ -59,32 +60,29 @@ MonitorList& EnumMonitorList(MonitorList& list, InstallContext& context) {
     list.entries = nullptr;
     list.level = 2;
     list.count = 0;
-    DWORD needed = 0;
     DWORD count = 0;
-    if (EnumMonitorsW(nullptr, 2, nullptr, 0, &needed, &count)) {
+    CallBuffer answer = ReadCallBuffer([&count](LPBYTE block, DWORD size, DWORD* needed) {
+        return EnumMonitorsW(nullptr, 2, block, size, needed, &count);
+    });
+    switch (answer.step) {
+    case BufferStep::SizeAnswered:
         LogLine(context, W("1. EnumMonitors returns true"));
-        return list;
-    }
-    DWORD code = GetLastError();
-    if (code != ERROR_INSUFFICIENT_BUFFER) {
-        LogEnumFailure(context, W("2. EnumMonitors  failed with code: %s"), code);
-        return list;
-    }
-    BYTE* block = static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED, needed));
-    if (!block) {
+        break;
+    case BufferStep::SizeFailed:
+        LogEnumFailure(context, W("2. EnumMonitors  failed with code: %s"), answer.code);
+        break;
+    case BufferStep::NoMemory:
         LogLine(context, W("3. EnumMonitors - can't allocate memory for buffer"));
         SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
-        return list;
+        break;
+    case BufferStep::ReadFailed:
+        LogEnumFailure(context, W("3. EnumMonitors  failed with code: %s"), answer.code);
+        break;
+    case BufferStep::Read:
+        list.entries = answer.block;
+        list.count = count;
+        break;
     }
-    std::memset(block, 0, needed);
-    list.entries = block;
-    if (!EnumMonitorsW(nullptr, 2, block, needed, &needed, &count)) {
-        LogEnumFailure(context, W("3. EnumMonitors  failed with code: %s"), GetLastError());
-        GlobalFree(block);
-        list.entries = nullptr;
-        return list;
-    }
-    list.count = count;
     return list;
 }
 
@@ -137,7 +135,7 @@ void CopyMonitorFile(InstallContext& context) {
 
 void SetupMonitor(InstallContext& context) {
     LogLine(context, W(">AddMonitor"));
-    context.LogDepth += 1;
+    LogScope scope(context);
     if (context.CopyMonitor) {
         CopyMonitorFile(context);
     } else {
@@ -147,19 +145,20 @@ void SetupMonitor(InstallContext& context) {
                             const_cast<LPWSTR>(context.Environment),
                             const_cast<LPWSTR>(context.MonitorFile)};
     bool added = false;
+    DWORD code = ERROR_SUCCESS;
     for (int attempt = 0; attempt < AddMonitorAttempts && !added; ++attempt) {
         if (attempt > 0)
             Sleep(AddMonitorPause);
         added = AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&info)) != FALSE;
-        if (!added)
+        if (!added) {
+            code = GetLastError();
             LogLine(context, W("AddMonitor - failed. Trying to wait and install again"));
+        }
     }
     if (!added) {
-        LogError(context, ErrInstallMonitor);
-        context.LogDepth -= 1;
+        LogError(context, ErrInstallMonitor, code);
         return;
     }
     LogLine(context, W("AddMonitor - OK :)"));
     SwitchPrintersBack(context);
-    context.LogDepth -= 1;
 }

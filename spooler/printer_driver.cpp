@@ -1,5 +1,6 @@
 #include "spooler/printer_driver.h"
 
+#include "common/call_buffer.h"
 #include "common/text.h"
 #include "files/component_copy.h"
 #include "files/deferred_deletes.h"
@@ -49,7 +50,7 @@ bool DeleteOurDriver(InstallContext& context) {
 }
 
 void DeleteStagedCopy(InstallContext& context, const WCHAR* path) {
-    if (!DeleteFileW(path) && path[0])
+    if (path[0] && !DeleteFileW(path))
         DeferDelete(context.DeferredDeletes, path);
 }
 
@@ -59,23 +60,16 @@ DriverList& EnumDriverList(DriverList& list, const WCHAR* environment) {
     list.entries = nullptr;
     list.level = 6;
     list.count = 0;
-    DWORD needed = 0;
     DWORD count = 0;
     LPWSTR env = const_cast<LPWSTR>(environment);
-    if (EnumPrinterDriversW(nullptr, env, 6, nullptr, 0, &needed, &count) ||
-        GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        return list;
-    BYTE* block = static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED, needed));
-    if (!block) {
+    CallBuffer answer = ReadCallBuffer([env, &count](LPBYTE block, DWORD size, DWORD* needed) {
+        return EnumPrinterDriversW(nullptr, env, 6, block, size, needed, &count);
+    });
+    if (answer.step == BufferStep::NoMemory)
         SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
+    if (answer.step != BufferStep::Read)
         return list;
-    }
-    std::memset(block, 0, needed);
-    if (!EnumPrinterDriversW(nullptr, env, 6, block, needed, &needed, &count)) {
-        GlobalFree(block);
-        return list;
-    }
-    list.entries = block;
+    list.entries = answer.block;
     list.count = count;
     return list;
 }
@@ -93,16 +87,14 @@ int32_t FindOurDriver(const DriverList& list) {
 
 void SetupDriver(InstallContext& context) {
     LogLine(context, W(">Add Printer Driver"));
-    context.LogDepth += 1;
+    LogScope scope(context);
     const WCHAR* directory = Text(context.DriverDir);
     WCHAR driverPath[ComponentPathCapacity];
     WCHAR uiPath[ComponentPathCapacity];
     WCHAR helpPath[ComponentPathCapacity];
     if (CopyComponent(context, directory, context.DriverFile, driverPath, true) != S_OK ||
-        CopyComponent(context, directory, context.UiFile, uiPath, true) != S_OK) {
-        context.LogDepth -= 1;
+        CopyComponent(context, directory, context.UiFile, uiPath, true) != S_OK)
         return;
-    }
     if (CopyComponent(context, directory, context.HelpFile, helpPath, true) != S_OK)
         helpPath[0] = 0; // registered without a help file
 
@@ -121,18 +113,17 @@ void SetupDriver(InstallContext& context) {
     if (AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&info), APD_COPY_ALL_FILES))
         LogLine(context, W("OK :)"));
     else
-        LogError(context, ErrInstallDriver);
+        LogError(context, ErrInstallDriver, GetLastError());
 
     // The spooler has its own copies now; the staged ones go.
     DeleteStagedCopy(context, driverPath);
     DeleteStagedCopy(context, uiPath);
     DeleteStagedCopy(context, helpPath);
-    context.LogDepth -= 1;
 }
 
 void RemoveDriver(InstallContext& context, const DriverList& list) {
     LogLine(context, W(">DeletePrinterDriver for %s"), context.Environment);
-    context.LogDepth += 1;
+    LogScope scope(context);
     if (list.count > 0 && list.entries) {
         LogLine(context, W("------------ %d existing drivers-----------"),
                 static_cast<int32_t>(list.count));
@@ -151,7 +142,6 @@ void RemoveDriver(InstallContext& context, const DriverList& list) {
     int32_t index = FindOurDriver(list);
     if (index < 0) {
         LogLine(context, W("No Kestrovane driver was found"));
-        context.LogDepth -= 1;
         return;
     }
     LogLine(context, W("Driver is found. Index=%d"), index + 1);
@@ -159,11 +149,9 @@ void RemoveDriver(InstallContext& context, const DriverList& list) {
         LogLine(context, W("Can't delete driver. Trying to restart spooler"));
         { SpoolerRestart restart(&context); }
         if (!DeleteOurDriver(context)) {
-            LogError(context, ErrRemoveDriver);
-            context.LogDepth -= 1;
+            LogError(context, ErrRemoveDriver, GetLastError());
             return;
         }
     }
     LogLine(context, W("OK :)"));
-    context.LogDepth -= 1;
 }

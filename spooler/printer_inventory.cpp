@@ -1,5 +1,6 @@
 #include "spooler/printer_inventory.h"
 
+#include "common/call_buffer.h"
 #include "common/text.h"
 
 #include <cstring>
@@ -21,24 +22,15 @@ void ReleaseInventory(PrinterInventory& inventory) {
 
 void TakeInventory(PrinterInventory& inventory) {
     ReleaseInventory(inventory);
-    DWORD needed = 0;
     DWORD count = 0;
-    if (EnumPrintersW(EnumFlags, nullptr, 2, nullptr, 0, &needed, &count))
+    CallBuffer answer = ReadCallBuffer(
+        [&count](LPBYTE block, DWORD size, DWORD* needed) {
+            return EnumPrintersW(EnumFlags, nullptr, 2, block, size, needed, &count);
+        },
+        InventorySlack);
+    if (answer.step != BufferStep::Read)
         return;
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        return;
-    // Counted in SIZE_T: a 32-bit sum could wrap to a block smaller than `needed`.
-    SIZE_T bytes = static_cast<SIZE_T>(needed) + InventorySlack;
-    void* block = GlobalAlloc(GMEM_FIXED, bytes);
-    if (!block)
-        return;
-    std::memset(block, 0, bytes);
-    inventory.entries = static_cast<PRINTER_INFO_2W*>(block);
-    if (!EnumPrintersW(EnumFlags, nullptr, 2, static_cast<LPBYTE>(block), needed, &needed,
-                       &count)) {
-        ReleaseInventory(inventory);
-        return;
-    }
+    inventory.entries = reinterpret_cast<PRINTER_INFO_2W*>(answer.block);
     inventory.count = count;
 }
 
@@ -54,20 +46,10 @@ void MarkDefaultPrinter(PrinterInventory& inventory) {
 }
 
 PrinterInfoBlock ReadPrinterInfo(HANDLE printer) {
-    PrinterInfoBlock result = {nullptr, 0};
-    GetPrinterW(printer, 2, nullptr, 0, &result.needed);
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        return result;
-    void* block = GlobalAlloc(GMEM_FIXED, result.needed);
-    if (!block)
-        return result;
-    std::memset(block, 0, result.needed);
-    if (!GetPrinterW(printer, 2, static_cast<LPBYTE>(block), result.needed, &result.needed)) {
-        GlobalFree(block);
-        return result;
-    }
-    result.info = static_cast<PRINTER_INFO_2W*>(block);
-    return result;
+    CallBuffer answer = ReadCallBuffer([printer](LPBYTE block, DWORD size, DWORD* needed) {
+        return GetPrinterW(printer, 2, block, size, needed);
+    });
+    return {reinterpret_cast<PRINTER_INFO_2W*>(answer.block), answer.needed};
 }
 
 BOOL ClosePrinterHandle(HANDLE printer) {

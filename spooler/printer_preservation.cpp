@@ -122,24 +122,23 @@ void SavePrinterSettings(InstallContext& context, PRINTER_INFO_2W* entry) {
 
 void RemovePrinter(InstallContext& context, const WCHAR* name) {
     LogLine(context, W(">DeletePrinter(%s)"), Shown(name));
-    context.LogDepth += 1;
+    LogScope scope(context);
     HANDLE printer = nullptr;
     PRINTER_DEFAULTSW defaults = {nullptr, nullptr, DeleteAccess};
     if (!OpenPrinterW(const_cast<LPWSTR>(name), &printer, &defaults) || !printer) {
-        LogError(context, ErrOpenPrinter, Shown(name));
+        LogError(context, ErrOpenPrinter, GetLastError(), Shown(name));
     } else {
         if (PurgeAndDeletePrinter(printer))
             LogLine(context, W("OK"));
         else
-            LogError(context, ErrDeletePrinter, Shown(name));
+            LogError(context, ErrDeletePrinter, GetLastError(), Shown(name));
         ClosePrinter(printer);
     }
-    context.LogDepth -= 1;
 }
 
 void RemoveAllPrinters(InstallContext& context) {
     LogLine(context, W(">DeleteAllPrinters"));
-    context.LogDepth += 1;
+    LogScope scope(context);
     for (uint32_t i = 0; i < context.Inventory.count; ++i) {
         PRINTER_INFO_2W* entry = &context.Inventory.entries[i];
         if (!IsOurPrinter(*entry))
@@ -147,12 +146,11 @@ void RemoveAllPrinters(InstallContext& context) {
         SavePrinterSettings(context, entry);
         RemovePrinter(context, entry->pPrinterName);
     }
-    context.LogDepth -= 1;
 }
 
 HANDLE CreatePrinter(InstallContext& context, const WCHAR* name) {
     LogLine(context, W(">AddPrinter(%s)"), Shown(name));
-    context.LogDepth += 1;
+    LogScope scope(context);
     LogLine(context, W("Let's check our port monitors"));
     MonitorList monitors;
     EnumMonitorList(monitors, context);
@@ -180,8 +178,7 @@ HANDLE CreatePrinter(InstallContext& context, const WCHAR* name) {
     if (printer)
         LogLine(context, W("OK :)"));
     else
-        LogError(context, ErrAddPrinter, Shown(name));
-    context.LogDepth -= 1;
+        LogError(context, ErrAddPrinter, GetLastError(), Shown(name));
     return printer;
 }
 

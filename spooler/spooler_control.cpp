@@ -50,30 +50,33 @@ SpoolerRestart::SpoolerRestart(InstallContext* context)
     manager = OpenSCManagerW(nullptr, nullptr, ManagerAccess);
     if (!manager) {
         if (context)
-            LogError(*context, ErrOpenServiceManager);
+            LogError(*context, ErrOpenServiceManager, GetLastError());
         return;
     }
     service = OpenServiceW(manager, W("spooler"), RestartAccess);
     if (!service) {
         if (context)
-            LogError(*context, ErrOpenSpooler);
+            LogError(*context, ErrOpenSpooler, GetLastError());
         return;
     }
     SERVICE_STATUS status = {};
+    // A stop that does not come about is put down to the refused control, if
+    // it was refused; a service that accepted it and then stayed has no code.
+    DWORD stopCode = ERROR_SUCCESS;
     if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
-        DWORD code = GetLastError();
-        if (code != ERROR_SERVICE_NOT_ACTIVE && context)
-            LogError(*context, ErrControlService, code, code);
+        stopCode = GetLastError();
+        if (stopCode != ERROR_SERVICE_NOT_ACTIVE && context)
+            LogError(*context, ErrControlService, stopCode, stopCode, stopCode);
     }
     stopRequested = 1;
     if (!WaitForState(service, status, SERVICE_STOPPED) && context)
-        LogError(*context, ErrStopSpooler);
+        LogError(*context, ErrStopSpooler, stopCode);
 }
 
 SpoolerRestart::~SpoolerRestart() {
     if (service) {
         if (stopRequested && !StartSpoolerAndWait(service) && context)
-            LogError(*context, ErrStartSpooler);
+            LogError(*context, ErrStartSpooler, GetLastError());
         CloseServiceHandle(service);
     }
     if (manager)
@@ -82,23 +85,21 @@ SpoolerRestart::~SpoolerRestart() {
 
 void CheckSpooler(InstallContext& context) {
     LogLine(context, W(">Check Spooler"));
-    context.LogDepth += 1;
+    LogScope scope(context);
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, ManagerAccess);
     if (!manager) {
-        LogError(context, ErrOpenServiceManager);
-        context.LogDepth -= 1;
+        LogError(context, ErrOpenServiceManager, GetLastError());
         return;
     }
     SC_HANDLE service = OpenServiceW(manager, W("spooler"), CheckAccess);
     if (!service) {
-        LogError(context, ErrOpenSpooler);
+        LogError(context, ErrOpenSpooler, GetLastError());
     } else {
         SERVICE_STATUS status = {};
         if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_RUNNING &&
             !StartSpoolerAndWait(service))
-            LogError(context, ErrStartSpooler);
+            LogError(context, ErrStartSpooler, GetLastError());
         CloseServiceHandle(service);
     }
     CloseServiceHandle(manager);
-    context.LogDepth -= 1;
 }

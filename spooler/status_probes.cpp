@@ -1,5 +1,6 @@
 #include "spooler/status_probes.h"
 
+#include "common/call_buffer.h"
 #include "common/text.h"
 #include "files/pending_renames.h"
 #include "install/context/install_context.h"
@@ -104,19 +105,11 @@ bool PendingPassFindsOurs() {
 } // namespace
 
 DRIVER_INFO_2W* ReadPrinterDriverInfo(HANDLE printer) {
-    DWORD needed = 0;
-    GetPrinterDriverW(printer, const_cast<LPWSTR>(W("Windows x64")), 2, nullptr, 0, &needed);
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        return nullptr;
-    void* block = GlobalAlloc(GMEM_FIXED, needed);
-    if (!block)
-        return nullptr;
-    std::memset(block, 0, needed);
-    if (!GetPrinterDriverW(printer, nullptr, 2, static_cast<LPBYTE>(block), needed, &needed)) {
-        GlobalFree(block);
-        return nullptr;
-    }
-    return static_cast<DRIVER_INFO_2W*>(block);
+    CallBuffer answer = ReadCallBuffer([printer](LPBYTE block, DWORD size, DWORD* needed) {
+        return GetPrinterDriverW(printer, const_cast<LPWSTR>(W("Windows x64")), 2, block, size,
+                                 needed);
+    });
+    return reinterpret_cast<DRIVER_INFO_2W*>(answer.block);
 }
 
 bool ProbeDriverBuild() {

@@ -45,11 +45,11 @@ void WriteRunValue(const WideString& path) {
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
         return;
     WideString quoted;
-    Append(quoted, W("\""));
-    Append(quoted, Text(path));
-    Append(quoted, W("\""));
-    DWORD bytes = static_cast<DWORD>((Length(quoted) + 1) * sizeof(WCHAR));
-    RegSetValueExW(key, RunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(Text(quoted)), bytes);
+    if (Append(quoted, W("\"")) && Append(quoted, Text(path)) && Append(quoted, W("\""))) {
+        DWORD bytes = static_cast<DWORD>((Length(quoted) + 1) * sizeof(WCHAR));
+        RegSetValueExW(key, RunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(Text(quoted)),
+                       bytes);
+    }
     Release(quoted);
     RegCloseKey(key);
 }
@@ -124,24 +124,6 @@ bool MayBeKept(const WCHAR* file, const WCHAR* keep) {
     return b == 0 || b > MAX_PATH || TextEqualNoCase(longFile, longKeep);
 }
 
-bool IsExistingFile(const WCHAR* path) {
-    DWORD attributes = GetFileAttributesW(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// Whether the tray program is there: a bare name lies beside the installer,
-// where CreateProcessW looks first.
-bool TrayFileExists(const InstallContext& context, const WideString& path) {
-    bool bare = true;
-    for (uint64_t i = 0; i < Length(path); ++i)
-        bare = bare && !IsSeparator(Text(path)[i]);
-    if (!bare)
-        return IsExistingFile(Text(path));
-    WCHAR beside[2 * MAX_PATH];
-    FormatText(beside, 2 * MAX_PATH, W("%s%s"), Text(context.ModuleDir), Text(path));
-    return Length(context.ModuleDir) > 0 && IsExistingFile(beside);
-}
-
 // Deletes the file the Run value names. Earlier builds wrote the path without
 // quotes, so one pair of surrounding quotes is optional.
 void DeleteRegisteredFile(HKEY runKey, const WCHAR* keepPath) {
@@ -170,15 +152,16 @@ void DeleteRegisteredFile(HKEY runKey, const WCHAR* keepPath) {
 
 WideString TrayPath(const WideString& moduleDir) {
     WideString dir = Copy(moduleDir);
-    if (EndsInSeparator(dir))
-        SetLength(dir, Length(dir) - 1);
+    if (EndsInSeparator(dir) && !SetLength(dir, Length(dir) - 1))
+        Release(dir);
     WideString path = DirectoryPart(dir);
     Release(dir);
-    if (Length(path) > 0 && !EndsInSeparator(path))
-        Append(path, W("\\"));
     WideString name = FromAnsi(TrayFileName);
-    Append(path, Text(name));
+    bool built = Length(path) > 0 && Length(name) > 0 &&
+                 (EndsInSeparator(path) || Append(path, W("\\"))) && Append(path, Text(name));
     Release(name);
+    if (!built)
+        Release(path);
     return path;
 }
 
@@ -205,11 +188,14 @@ void RegisterTray(InstallContext& context) {
         return;
     WideString path = TrayPath(context.ModuleDir);
     // Registering a file that is not there would fail only at the next logon.
-    if (TrayFileExists(context, path)) {
+    DWORD attributes = Length(path) > 0 ? GetFileAttributesW(Text(path)) : 0;
+    if (Length(path) > 0 &&
+        (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))) {
+        DWORD code = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_FILE_NOT_FOUND;
+        LogError(context, ErrOpenSource, code, Text(path));
+    } else if (Length(path) > 0) {
         WriteRunValue(path);
         Launch(path);
-    } else {
-        LogError(context, ErrOpenSource, Text(path));
     }
     Release(path);
 }

@@ -8,8 +8,9 @@
 
 struct InstallContext;
 
-// Where the tray program lies: in the parent of the installer's directory, or
-// the bare file name when that parent is empty.
+// Where the tray program lies: in the parent of the installer's directory.
+// Empty when there is no such parent (or no memory): a bare name would be
+// looked for wherever the system happens to look.
 WideString TrayPath(const WideString& moduleDir);
 // TrayPath when it is a whole full path, the file the package ships; empty
 // otherwise (no installer directory, a path that could not be built).

@@ -1,5 +1,6 @@
 #include "install/context/install_context.h"
 
+#include "common/call_buffer.h"
 #include "common/text.h"
 #include "install/context/install_log.h"
 #include "spooler/spooler_control.h"
@@ -23,38 +24,36 @@ bool EndsInBackslash(const WCHAR* path) {
 }
 
 void ReadDriverDirectory(InstallContext& context) {
-    DWORD needed = 0;
     LPWSTR environment = const_cast<LPWSTR>(context.Environment);
-    if (GetPrinterDriverDirectoryW(nullptr, environment, 1, nullptr, 0, &needed))
-        return;
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        LogError(context, ErrDriverDirectory);
-        return;
-    }
     // Room for one more character than reported, for the separator we may add.
-    DWORD units = needed / sizeof(WCHAR) + 2;
-    WCHAR* path = static_cast<WCHAR*>(GlobalAlloc(GPTR, units * sizeof(WCHAR)));
-    if (!path) {
-        LogError(context, ErrDriverDirectory);
+    CallBuffer answer = ReadCallBuffer(
+        [environment](LPBYTE block, DWORD size, DWORD* needed) {
+            return GetPrinterDriverDirectoryW(nullptr, environment, 1, block, size, needed);
+        },
+        2 * sizeof(WCHAR));
+    if (answer.step == BufferStep::SizeAnswered)
+        return;
+    if (answer.step != BufferStep::Read) {
+        LogError(context, ErrDriverDirectory, answer.code);
         return;
     }
-    if (GetPrinterDriverDirectoryW(nullptr, environment, 1, reinterpret_cast<LPBYTE>(path), needed,
-                                   &needed)) {
-        path[units - 1] = 0; // whatever the spooler wrote, the text ends inside the block
-        LogLine(context, W("PrinterDriverDirectory(1):%s"), path);
-        size_t n = TextLength(path);
-        if (n > 0 && path[n - 1] != '\\' && n + 1 < units) {
-            path[n] = '\\';
-            path[n + 1] = 0;
-        }
-        LogLine(context, W("PrinterDriverDirectory(2):%s"), path);
-        Assign(context.DriverDir, path);
-    } else {
-        LogError(context, ErrDriverDirectory);
+    WCHAR* path = reinterpret_cast<WCHAR*>(answer.block);
+    DWORD units = answer.needed / sizeof(WCHAR) + 2;
+    path[units - 1] = 0; // whatever the spooler wrote, the text ends inside the block
+    LogLine(context, W("PrinterDriverDirectory(1):%s"), path);
+    size_t n = TextLength(path);
+    if (n > 0 && path[n - 1] != '\\' && n + 1 < units) {
+        path[n] = '\\';
+        path[n + 1] = 0;
     }
+    LogLine(context, W("PrinterDriverDirectory(2):%s"), path);
+    if (!Assign(context.DriverDir, path))
+        LogError(context, ErrDriverDirectory, ERROR_NOT_ENOUGH_MEMORY);
     GlobalFree(path);
 }
 
+// Without the whole path ModuleDir stays empty: no component is then copied
+// from a directory relative to wherever the process happens to run.
 void ReadModuleDir(InstallContext& context) {
     context.ModuleDir = ModuleDirectory();
 }
@@ -63,16 +62,16 @@ void ReadSystemDir(InstallContext& context) {
     WCHAR path[MAX_PATH + 1] = {0};
     UINT n = GetSystemDirectoryW(path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) {
-        if (n >= MAX_PATH)
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        LogError(context, ErrSystemDirectory);
+        DWORD code = n == 0 ? GetLastError() : static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER);
+        LogError(context, ErrSystemDirectory, code);
         return;
     }
     if (!EndsInBackslash(path)) {
         path[n] = '\\';
         path[n + 1] = 0;
     }
-    Assign(context.SystemDir, path);
+    if (!Assign(context.SystemDir, path))
+        LogError(context, ErrSystemDirectory, ERROR_NOT_ENOUGH_MEMORY);
 }
 
 } // namespace
@@ -87,7 +86,8 @@ WideString ModuleDirectory() {
     for (size_t i = 0; i < n; ++i)
         if (path[i] == '\\' || path[i] == '/' || path[i] == ':')
             cut = i + 1;
-    Append(dir, path, cut);
+    if (!Append(dir, path, cut))
+        Release(dir);
     return dir;
 }
 

@@ -38,19 +38,25 @@ const WCHAR* LogErrorFormat(uint32_t number) {
 void AppendLogLine(InstallContext& context, const WCHAR* text) {
     int32_t depth = context.LogDepth;
     int32_t n = depth > MaxIndent ? MaxIndent : depth;
+    uint64_t start = Length(context.LogText);
+    bool whole = true;
     if (n > 0) {
         static const WCHAR spaces[2 * MaxIndent + 1] = {' ', ' ', ' ', ' ', ' ', ' ', ' ',
                                                         ' ', ' ', ' ', ' ', ' ', ' ', ' ',
                                                         ' ', ' ', ' ', ' ', ' ', ' ', 0};
-        Append(context.LogText, spaces, static_cast<uint64_t>(2 * n));
+        whole = Append(context.LogText, spaces, static_cast<uint64_t>(2 * n));
     }
-    if (text && text[0])
-        Append(context.LogText, text);
+    if (whole && text && text[0])
+        whole = Append(context.LogText, text);
     uint64_t m = Length(context.LogText);
-    if (SetLength(context.LogText, m + 2)) {
+    if (whole && SetLength(context.LogText, m + 2)) {
         context.LogText.block->text[m] = '\r';
         context.LogText.block->text[m + 1] = '\n';
+        return;
     }
+    // Without memory the line is dropped whole, so the next one does not run
+    // into its remains (unless even the shrink is refused).
+    static_cast<void>(SetLength(context.LogText, start));
 }
 
 void LogLine(InstallContext& context, const WCHAR* format, ...) {
@@ -62,16 +68,15 @@ void LogLine(InstallContext& context, const WCHAR* format, ...) {
     AppendLogLine(context, buffer);
 }
 
-void LogError(InstallContext& context, uint32_t number, ...) {
+void LogError(InstallContext& context, uint32_t number, DWORD code, ...) {
     WCHAR buffer[LogLineCapacity];
     size_t used = static_cast<size_t>(
         FormatText(buffer, LogLineCapacity, W("Error(%d): "), static_cast<int32_t>(number)));
     va_list args;
-    va_start(args, number);
+    va_start(args, code);
     used += static_cast<size_t>(
         FormatTextV(buffer + used, LogLineCapacity - used, LogErrorFormat(number), args));
     va_end(args);
-    DWORD code = GetLastError();
     WCHAR* description = LastErrorText(code);
     if (code != 0) {
         if (description)
@@ -82,6 +87,15 @@ void LogError(InstallContext& context, uint32_t number, ...) {
     AppendLogLine(context, buffer);
     context.ErrorCount += 1;
     LocalFree(description);
+}
+
+LogScope::LogScope(InstallContext& context, int32_t steps)
+    : context(context), saved(context.LogDepth) {
+    context.LogDepth += steps;
+}
+
+LogScope::~LogScope() {
+    context.LogDepth = saved;
 }
 
 WCHAR* LastErrorText(DWORD code) {

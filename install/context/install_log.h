@@ -34,7 +34,20 @@ const WCHAR* LogErrorFormat(uint32_t number);
 
 void AppendLogLine(InstallContext& context, const WCHAR* text);
 void LogLine(InstallContext& context, const WCHAR* format, ...);
-void LogError(InstallContext& context, uint32_t number, ...);
+// `code` is the failing call's own error, taken right after it failed: the
+// thread's last error at logging time may belong to another call. 0: none.
+void LogError(InstallContext& context, uint32_t number, DWORD code, ...);
+// Indents the lines logged while it lives by `steps` levels below a ">" marker,
+// and restores the depth it found when it goes.
+struct LogScope {
+    InstallContext& context;
+    int32_t saved;
+    explicit LogScope(InstallContext& context, int32_t steps = 1);
+    ~LogScope();
+    LogScope(const LogScope&) = delete;
+    LogScope& operator=(const LogScope&) = delete;
+};
+
 // The system's English text for an error code, trailing line breaks removed;
 // null when there is none. The caller releases it with LocalFree.
 WCHAR* LastErrorText(DWORD code);

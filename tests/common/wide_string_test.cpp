@@ -63,12 +63,12 @@ TEST_F(WideStringTest, BlocksGrowInStepsOf32CodeUnits) {
 
 TEST_F(WideStringTest, SetLengthResizesOnlyWhenTheCapacityChanges) {
     WideString s;
-    SetLength(s, 31);
+    EXPECT_TRUE(SetLength(s, 31));
     Fill(s, 0);
     EXPECT_EQ(BlockBytes(s), 72u);
     EXPECT_EQ(sim::CallCount("HeapAlloc"), 1);
 
-    SetLength(s, 32);
+    EXPECT_TRUE(SetLength(s, 32));
     EXPECT_EQ(BlockBytes(s), 136u);
     EXPECT_EQ(sim::CallCount("HeapReAlloc"), 1);
     Fill(s, 31);
@@ -76,20 +76,20 @@ TEST_F(WideStringTest, SetLengthResizesOnlyWhenTheCapacityChanges) {
 
     const WideStringBlock* block = s.block;
     for (uint64_t n = 33; n <= 63; ++n) {
-        SetLength(s, n);
+        EXPECT_TRUE(SetLength(s, n));
         Fill(s, n - 1);
         ExpectWellFormed(s);
     }
     EXPECT_EQ(s.block, block);
     EXPECT_EQ(sim::CallCount("HeapReAlloc"), 1);
 
-    SetLength(s, 31);
+    EXPECT_TRUE(SetLength(s, 31));
     EXPECT_EQ(BlockBytes(s), 72u) << "shrinking below a step gives the room back";
     EXPECT_EQ(sim::CallCount("HeapReAlloc"), 2);
     EXPECT_EQ(Content(s), Letters(31));
     ExpectWellFormed(s);
 
-    SetLength(s, 0);
+    EXPECT_TRUE(SetLength(s, 0));
     EXPECT_EQ(s.block, nullptr);
     EXPECT_EQ(sim::LiveBlocks(), 0u);
 }
@@ -101,23 +101,23 @@ TEST_F(WideStringTest, EveryWayToEmptyLeavesNoBlockAndTheStaticEmptyText) {
     EXPECT_EQ(emptyText[0], 0);
 
     WideString s;
-    Assign(s, W("abc"));
-    SetLength(s, 0);
+    EXPECT_TRUE(Assign(s, W("abc")));
+    EXPECT_TRUE(SetLength(s, 0));
     EXPECT_EQ(s.block, nullptr);
     EXPECT_EQ(Text(s), emptyText);
 
-    Assign(s, W("abc"));
-    Assign(s, static_cast<const WCHAR*>(nullptr));
+    EXPECT_TRUE(Assign(s, W("abc")));
+    EXPECT_TRUE(Assign(s, static_cast<const WCHAR*>(nullptr)));
     EXPECT_EQ(s.block, nullptr);
     EXPECT_EQ(Text(s), emptyText);
 
-    Assign(s, W("abc"));
-    Assign(s, W(""));
+    EXPECT_TRUE(Assign(s, W("abc")));
+    EXPECT_TRUE(Assign(s, W("")));
     EXPECT_EQ(s.block, nullptr);
     EXPECT_EQ(Length(s), 0u);
 
-    Assign(s, W("abc"));
-    Assign(s, none);
+    EXPECT_TRUE(Assign(s, W("abc")));
+    EXPECT_TRUE(Assign(s, none));
     EXPECT_EQ(s.block, nullptr);
     EXPECT_EQ(Text(s), emptyText);
 
@@ -128,25 +128,25 @@ TEST_F(WideStringTest, EveryWayToEmptyLeavesNoBlockAndTheStaticEmptyText) {
 
 TEST_F(WideStringTest, AppendAddsAtTheEndAndNothingForEmptyText) {
     WideString s;
-    Append(s, W(""));
-    Append(s, W("xyz"), 0);
+    EXPECT_TRUE(Append(s, W("")));
+    EXPECT_TRUE(Append(s, W("xyz"), 0));
     EXPECT_EQ(s.block, nullptr);
     EXPECT_EQ(sim::CallCount("HeapAlloc"), 0);
 
-    Append(s, W("C:\\dir"));
-    Append(s, W("\\file.dll!!"), 9);
+    EXPECT_TRUE(Append(s, W("C:\\dir")));
+    EXPECT_TRUE(Append(s, W("\\file.dll!!"), 9));
     EXPECT_EQ(Ascii(Text(s)), "C:\\dir\\file.dll");
     ExpectWellFormed(s);
 
     const WideStringBlock* block = s.block;
-    Append(s, W(""));
+    EXPECT_TRUE(Append(s, W("")));
     EXPECT_EQ(s.block, block);
     EXPECT_EQ(Length(s), 15u);
     EXPECT_EQ(sim::CallCount("HeapReAlloc"), 0);
 
     // Growing past 31 units by appending keeps everything before.
     sim::Text more = Letters(40);
-    Append(s, more.c_str());
+    EXPECT_TRUE(Append(s, more.c_str()));
     EXPECT_EQ(Content(s), u"C:\\dir\\file.dll" + more);
     ExpectWellFormed(s);
     Release(s);
@@ -155,19 +155,19 @@ TEST_F(WideStringTest, AppendAddsAtTheEndAndNothingForEmptyText) {
 TEST_F(WideStringTest, OwnTextMayBeAppendedOrAssigned) {
     WideString s;
     sim::Text start = Letters(31);
-    Assign(s, start.c_str());
-    Append(s, Text(s)); // grows to 62: the block moves under the source
+    EXPECT_TRUE(Assign(s, start.c_str()));
+    EXPECT_TRUE(Append(s, Text(s))); // grows to 62: the block moves under the source
     EXPECT_EQ(Content(s), start + start);
     ExpectWellFormed(s);
 
-    Append(s, Text(s) + 2, 3);
+    EXPECT_TRUE(Append(s, Text(s) + 2, 3));
     EXPECT_EQ(Content(s), start + start + u"cde");
 
-    Assign(s, Text(s) + 50); // a tail of 15 units: the block shrinks
+    EXPECT_TRUE(Assign(s, Text(s) + 50)); // a tail of 15 units: the block shrinks
     EXPECT_EQ(Content(s), (start + start + u"cde").substr(50));
     ExpectWellFormed(s);
 
-    Assign(s, s);
+    EXPECT_TRUE(Assign(s, s));
     EXPECT_EQ(Length(s), 15u);
     Release(s);
     EXPECT_EQ(sim::LiveBlocks(), 0u);
@@ -175,10 +175,10 @@ TEST_F(WideStringTest, OwnTextMayBeAppendedOrAssigned) {
 
 TEST_F(WideStringTest, AssignOfAnotherStringCopiesItsCharacters) {
     WideString a, b;
-    Assign(a, W("source"));
+    EXPECT_TRUE(Assign(a, W("source")));
     sim::Text longer = Letters(70);
-    Assign(b, longer.c_str());
-    Assign(b, a);
+    EXPECT_TRUE(Assign(b, longer.c_str()));
+    EXPECT_TRUE(Assign(b, a));
     EXPECT_EQ(Ascii(Text(b)), "source");
     EXPECT_NE(a.block, b.block);
     ExpectWellFormed(b);
@@ -190,7 +190,7 @@ TEST_F(WideStringTest, AssignOfAnotherStringCopiesItsCharacters) {
 TEST_F(WideStringTest, CopyDuplicatesTheWholeBlock) {
     WideString s;
     sim::Text text = Letters(40);
-    Assign(s, text.c_str());
+    EXPECT_TRUE(Assign(s, text.c_str()));
     WideString copy = Copy(s);
     ASSERT_NE(copy.block, nullptr);
     EXPECT_NE(copy.block, s.block);
@@ -198,7 +198,7 @@ TEST_F(WideStringTest, CopyDuplicatesTheWholeBlock) {
     EXPECT_EQ(Length(copy), 40u);
     EXPECT_EQ(Content(copy), text);
 
-    Append(copy, W("!"));
+    EXPECT_TRUE(Append(copy, W("!")));
     copy.block->text[0] = 'Z';
     EXPECT_EQ(Content(s), text) << "the source does not change with its copy";
 
@@ -228,7 +228,7 @@ TEST_F(WideStringTest, DirectoryPartCutsAtTheLastBackslashElseSlash) {
     };
     for (const auto& c : cases) {
         WideString path;
-        Assign(path, c.path);
+        EXPECT_TRUE(Assign(path, c.path));
         WideString directory = DirectoryPart(path);
         EXPECT_EQ(Ascii(Text(directory)), c.directory) << Ascii(c.path);
         ExpectWellFormed(directory);
@@ -239,7 +239,7 @@ TEST_F(WideStringTest, DirectoryPartCutsAtTheLastBackslashElseSlash) {
 
     // A result longer than one step gets a block of its own size.
     WideString path;
-    Assign(path, (Letters(40) + u"\\file.dll").c_str());
+    EXPECT_TRUE(Assign(path, (Letters(40) + u"\\file.dll").c_str()));
     WideString directory = DirectoryPart(path);
     EXPECT_EQ(Content(directory), Letters(40));
     EXPECT_EQ(BlockBytes(directory), 136u);
@@ -291,23 +291,23 @@ TEST_F(WideStringTest, HeapRefusalLeavesTheStringAsItWas) {
     WideString s;
     sim::FailCall("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY, 1, -1);
     EXPECT_FALSE(SetLength(s, 5));
-    Assign(s, W("abc"));
-    Append(s, W("abc"));
+    EXPECT_FALSE(Assign(s, W("abc")));
+    EXPECT_FALSE(Append(s, W("abc")));
     EXPECT_EQ(s.block, nullptr);
     WideString converted = FromAnsi("abc");
     EXPECT_EQ(converted.block, nullptr);
     sim::M().faults.clear();
 
-    Assign(s, W("abc"));
+    EXPECT_TRUE(Assign(s, W("abc")));
     WideString other;
     sim::Text text = Letters(40);
-    Assign(other, text.c_str());
+    EXPECT_TRUE(Assign(other, text.c_str()));
     sim::FailCall("HeapReAlloc", ERROR_NOT_ENOUGH_MEMORY, 1, -1);
     EXPECT_FALSE(SetLength(s, 40));
-    Append(s, text.c_str());
-    Assign(s, text.c_str());
-    Assign(s, other);
-    Append(s, Text(s)); // 6 units still fit the block: no resize needed
+    EXPECT_FALSE(Append(s, text.c_str()));
+    EXPECT_FALSE(Assign(s, text.c_str()));
+    EXPECT_FALSE(Assign(s, other));
+    EXPECT_TRUE(Append(s, Text(s))); // 6 units still fit the block: no resize needed
     EXPECT_EQ(Ascii(Text(s)), "abcabc");
     ExpectWellFormed(s);
     EXPECT_FALSE(SetLength(other, 3)) << "a refused shrink keeps the text too";
@@ -318,7 +318,7 @@ TEST_F(WideStringTest, HeapRefusalLeavesTheStringAsItWas) {
     sim::FailCall("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY, 1, -1);
     WideString copy = Copy(other);
     EXPECT_EQ(copy.block, nullptr);
-    Assign(other, W("C:\\dir\\file"));
+    EXPECT_TRUE(Assign(other, W("C:\\dir\\file")));
     EXPECT_EQ(Ascii(Text(other)), "C:\\dir\\file");
     WideString directory = DirectoryPart(other);
     EXPECT_EQ(directory.block, nullptr);

@@ -26,7 +26,7 @@ class CopyTest : public MachineTest {
 
     void SetUp() override {
         MachineTest::SetUp();
-        Assign(context.ModuleDir, (SetupDir + u"\\").c_str());
+        EXPECT_TRUE(Assign(context.ModuleDir, (SetupDir + u"\\").c_str()));
         std::memset(destination, 0x55, sizeof destination);
     }
     void TearDown() override {
@@ -89,7 +89,7 @@ TEST_F(CopyTest, OnlyABackslashCountsAsTheSeparator) {
     };
     for (const auto& c : cases) {
         Release(context.ModuleDir);
-        Assign(context.ModuleDir, c.moduleDir);
+        EXPECT_TRUE(Assign(context.ModuleDir, c.moduleDir));
         sim::M().files.erase(sim::Upper(u"C:\\dst\\ksvmon64.dll"));
         EXPECT_EQ(Copy(c.directory, true), S_OK) << c.destination;
         EXPECT_EQ(Ascii(destination), c.destination);
@@ -98,20 +98,25 @@ TEST_F(CopyTest, OnlyABackslashCountsAsTheSeparator) {
     EXPECT_EQ(context.ErrorCount, 0);
 }
 
-TEST_F(CopyTest, EmptyDirectoriesGiveTheBareFileName) {
+// No directory makes no path: nothing is read from or written to whatever
+// directory the process happens to run in.
+TEST_F(CopyTest, EmptyDirectoriesAreRefused) {
     PutSource("x");
-    EXPECT_EQ(Copy(u"", false), S_OK);
-    EXPECT_EQ(Ascii(destination), "ksvmon64.dll");
-    EXPECT_EQ(sim::FileContent(u"ksvmon64.dll"), "x") << "in the current directory";
+    EXPECT_EQ(Copy(u"", true), E_FAIL);
+    EXPECT_EQ(Ascii(destination), "");
+    EXPECT_FALSE(sim::FileExists(u"ksvmon64.dll"));
+    EXPECT_EQ(LogLines(context)[LogLines(context).size() - 2],
+              "  Error(9): Cant't open destination file: ksvmon64.dll - (The system cannot find "
+              "the path specified.)");
 
-    // No installer directory: the source is looked for in the current one.
-    DeleteFileW(W("ksvmon64.dll"));
     Release(context.ModuleDir);
     EXPECT_EQ(Copy(System32, true), E_FAIL);
     EXPECT_EQ(LogLines(context).back(), "  Copy Failed :(");
     EXPECT_EQ(LogLines(context)[LogLines(context).size() - 2],
               "  Error(10): Cant't open source file: ksvmon64.dll - (The system cannot find the "
-              "file specified.)");
+              "path specified.)");
+    EXPECT_EQ(sim::CallCount("CreateFileW"), 0);
+    EXPECT_EQ(context.ErrorCount, 2);
 }
 
 TEST_F(CopyTest, MissingSourceIsAnErrorOnlyWhenReporting) {

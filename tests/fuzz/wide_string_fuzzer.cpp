@@ -57,21 +57,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         case 1: {
             std::u16string t = Piece(p, end);
-            Assign(s, reinterpret_cast<const WCHAR*>(t.c_str()));
-            if (t.empty() || Length(s) == t.size())
+            if (Assign(s, reinterpret_cast<const WCHAR*>(t.c_str())))
                 model = t;
             break;
         }
         case 2: {
             std::u16string t = Piece(p, end);
-            Append(s, reinterpret_cast<const WCHAR*>(t.c_str()));
-            if (Length(s) == before.size() + t.size())
+            if (Append(s, reinterpret_cast<const WCHAR*>(t.c_str())))
                 model += t;
             break;
         }
         case 3:
-            Assign(other, s);
-            if (Length(other) == model.size())
+            if (Assign(other, s))
                 otherModel = model;
             break;
         case 4: {
@@ -94,8 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         case 6:
-            Assign(s, other);
-            if (Length(s) == otherModel.size())
+            if (Assign(s, other))
                 model = otherModel;
             break;
         default:

@@ -66,8 +66,8 @@ TEST_F(LogTest, LogLineFormatsAndAppends) {
 
 TEST_F(LogTest, ErrorLineCarriesTheSystemDescriptionOnOneLine) {
     context.LogDepth = 1;
-    SetLastError(ERROR_ACCESS_DENIED);
-    LogError(context, ErrOpenSpooler);
+    SetLastError(ERROR_FILE_NOT_FOUND); // another call's failure since: not the one logged
+    LogError(context, ErrOpenSpooler, ERROR_ACCESS_DENIED);
     EXPECT_EQ(Log(), "  Error(2): Can't open the spooler - (Access is denied.)\r\n");
     EXPECT_EQ(Count(Log(), "\r"), 1u) << "the description's own CR LF is dropped";
     EXPECT_EQ(Count(Log(), "\n"), 1u);
@@ -76,13 +76,11 @@ TEST_F(LogTest, ErrorLineCarriesTheSystemDescriptionOnOneLine) {
 }
 
 TEST_F(LogTest, ErrorLineWithoutADescription) {
-    SetLastError(12345); // no system text for it
-    LogError(context, ErrStopSpooler);
-    SetLastError(ERROR_ACCESS_DENIED);
+    LogError(context, ErrStopSpooler, 12345); // no system text for it
     sim::FailCall("FormatMessageW", ERROR_NOT_ENOUGH_MEMORY, 2);
-    LogError(context, ErrStartSpooler);
-    SetLastError(0);
-    LogError(context, ErrSystemDirectory);
+    LogError(context, ErrStartSpooler, ERROR_ACCESS_DENIED);
+    SetLastError(ERROR_ACCESS_DENIED);
+    LogError(context, ErrSystemDirectory, 0);
     std::vector<std::string> lines = LogLines(context);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], "Error(3): Can't stop the spooler - ( No Description )");
@@ -96,23 +94,23 @@ TEST_F(LogTest, EveryErrorNumberHasItsMessage) {
     const WCHAR* path = W("C:\\Windows\\system32\\ksvmon64.dll");
     const WCHAR* printer = W("Kestrovane");
     SetLastError(0);
-    LogError(context, 1);
-    LogError(context, 2);
-    LogError(context, 3);
-    LogError(context, 4);
-    LogError(context, 5, 1061u, 1061u);
-    LogError(context, 6);
-    LogError(context, 7);
-    LogError(context, 8, path);
-    LogError(context, 9, path);
-    LogError(context, 10, W("ksvmon64.dll"));
-    LogError(context, 11);
-    LogError(context, 12);
-    LogError(context, 13);
-    LogError(context, 14);
-    LogError(context, 15, printer);
-    LogError(context, 16, printer);
-    LogError(context, 17, printer);
+    LogError(context, 1, 0);
+    LogError(context, 2, 0);
+    LogError(context, 3, 0);
+    LogError(context, 4, 0);
+    LogError(context, 5, 0, 1061u, 1061u);
+    LogError(context, 6, 0);
+    LogError(context, 7, 0);
+    LogError(context, 8, 0, path);
+    LogError(context, 9, 0, path);
+    LogError(context, 10, 0, W("ksvmon64.dll"));
+    LogError(context, 11, 0);
+    LogError(context, 12, 0);
+    LogError(context, 13, 0);
+    LogError(context, 14, 0);
+    LogError(context, 15, 0, printer);
+    LogError(context, 16, 0, printer);
+    LogError(context, 17, 0, printer);
     const char* expected[] = {
         "Error(1): Can't open service manager.",
         "Error(2): Can't open the spooler",
@@ -152,8 +150,7 @@ TEST_F(LogTest, OverlongLinesAreCutAtTheBuffer) {
     sim::Text wide = sim::Widen(longText);
     context.LogDepth = 3;
     LogLine(context, W("%s"), wide.c_str());
-    SetLastError(ERROR_ACCESS_DENIED);
-    LogError(context, ErrAddPrinter, wide.c_str());
+    LogError(context, ErrAddPrinter, ERROR_ACCESS_DENIED, wide.c_str());
     LogLine(context, W("after"));
     std::vector<std::string> lines = LogLines(context);
     ASSERT_EQ(lines.size(), 3u);

@@ -30,8 +30,7 @@ TEST_F(LogDialogTest, TitleTellsWhetherErrorsWereCounted) {
     LogLine(context, W("Kestrovane %d"), 2501);
     EXPECT_EQ(Ascii(Show().title), "Kestrovane build 2501- Install log.");
 
-    SetLastError(0);
-    LogError(context, ErrSystemDirectory);
+    LogError(context, ErrSystemDirectory, 0);
     EXPECT_EQ(Ascii(Show().title), "Kestrovane build 2501- Install error log!");
 }
 

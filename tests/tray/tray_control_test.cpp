@@ -165,14 +165,14 @@ TEST_F(RegisterTrayTest, TrayPathIsInTheParentOfTheInstallersDirectory) {
         {u"C:\\Program Files\\Kestrovane\\setup\\", "C:\\Program Files\\Kestrovane\\kestray.exe"},
         {u"C:\\setup\\", "C:\\kestray.exe"},
         {u"C:\\setup", "C:\\kestray.exe"},
-        {u"C:\\", "kestray.exe"},
-        {u"", "kestray.exe"},
+        {u"C:\\", ""}, // no parent: no path, rather than a name looked up anywhere
+        {u"", ""},
         {u"D:/kits/setup/", "D:/kits\\kestray.exe"},
         {u"\\\\server\\share\\setup\\", "\\\\server\\share\\kestray.exe"},
     };
     for (const auto& c : cases) {
         WideString dir;
-        Assign(dir, c.moduleDir);
+        EXPECT_TRUE(Assign(dir, c.moduleDir));
         WideString path = TrayPath(dir);
         EXPECT_EQ(Ascii(Text(path)), c.path) << Ascii(c.moduleDir);
         Release(path);
@@ -180,16 +180,17 @@ TEST_F(RegisterTrayTest, TrayPathIsInTheParentOfTheInstallersDirectory) {
     }
 }
 
-TEST_F(RegisterTrayTest, InstallerInTheDriveRootStartsTheBareName) {
-    sim::M().modulePath = u"C:\\ksvinstall.exe";
+TEST_F(RegisterTrayTest, WithoutAParentDirectoryNothingIsRegistered) {
     sim::PutFile(u"C:\\kestray.exe", "tray");
-    Start();
-    Register();
-    EXPECT_EQ(RunValue(), "\"kestray.exe\"");
-    ASSERT_EQ(sim::M().processes.size(), 1u);
-    EXPECT_EQ(Ascii(sim::M().processes[0].commandLine), "\"kestray.exe\"");
-    EXPECT_EQ(Ascii(sim::M().processes[0].image), "C:\\kestray.exe")
-        << "found beside the installer";
+    for (const char16_t* module : {u"C:\\ksvinstall.exe", u""}) {
+        sim::M().modulePath = module;
+        if (started)
+            FreeContext(context);
+        Start();
+        Register();
+        EXPECT_EQ(RunValue(), "(none)");
+        EXPECT_EQ(sim::M().processes.size(), 0u);
+    }
 }
 
 // Only 259 units of a longer path go on the command line; the Run value has
@@ -197,7 +198,7 @@ TEST_F(RegisterTrayTest, InstallerInTheDriveRootStartsTheBareName) {
 TEST_F(RegisterTrayTest, LongPathIsCutOnTheCommandLineOnly) {
     Start();
     const sim::Text dir = u"C:\\" + sim::Text(250, u'a');
-    Assign(context.ModuleDir, (dir + u"\\s\\").c_str());
+    EXPECT_TRUE(Assign(context.ModuleDir, (dir + u"\\s\\").c_str()));
     const sim::Text full = dir + u"\\kestray.exe";
     sim::MakeDirectory(dir);
     sim::PutFile(full, "tray");

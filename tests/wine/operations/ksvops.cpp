@@ -187,7 +187,7 @@ int Preserve() {
 int Register(const std::wstring& moduleDir) {
     InstallContext context;
     InitContext(context, Mode64Bit);
-    Assign(context.ModuleDir, moduleDir.c_str());
+    static_cast<void>(Assign(context.ModuleDir, moduleDir.c_str()));
     RegisterTray(context);
     FreeContext(context);
     Print(L"registertray: done");
