@@ -42,11 +42,11 @@ WideString MonitorDllPath(const InstallContext& context, const WCHAR* fileName) 
     return path;
 }
 
-// Moves every printer of the inventory whose port list holds "Kestrovane:"
-// to "file:", in place, and lists it in `RedirectedPrinters`.
+// Moves every printer of the inventory whose port list holds the entry
+// "Kestrovane:" to "file:", in place, and lists it in `RedirectedPrinters`
+// with where that entry lies.
 void SwitchPrintersToFile(InstallContext& context) {
-    GlobalFree(context.RedirectedPrinters);
-    context.RedirectedPrinters = nullptr;
+    ReleaseRedirectedPrinters(context);
     PrinterInventory& inventory = context.Inventory;
     if (inventory.count == 0 || !inventory.entries)
         return;
@@ -56,12 +56,17 @@ void SwitchPrintersToFile(InstallContext& context) {
         return;
     std::memset(redirected, 0, bytes);
     context.RedirectedPrinters = redirected;
+    // Without room for the places, SetupMonitor takes each list's first "file:".
+    context.RedirectedPorts = static_cast<uint32_t*>(
+        GlobalAlloc(GPTR, (static_cast<size_t>(inventory.count) + 1) * sizeof(uint32_t)));
     uint32_t n = 0;
     for (uint32_t i = 0; i < inventory.count; ++i) {
         PRINTER_INFO_2W* entry = &inventory.entries[i];
-        WCHAR* port = TextFind(entry->pPortName, OurPortName);
+        WCHAR* port = FindPortEntry(entry->pPortName, OurPortName);
         if (!port)
             continue;
+        if (context.RedirectedPorts)
+            context.RedirectedPorts[n] = static_cast<uint32_t>(port - entry->pPortName);
         redirected[n++] = entry;
         WCHAR* rest = port + OurPortLength;
         std::memmove(port + FilePortLength, rest, (TextLength(rest) + 1) * sizeof(WCHAR));
@@ -175,8 +180,7 @@ void RemoveMonitor(InstallContext& context, const MonitorList& list) {
                 // The monitor stays registered: its printers go back to its
                 // port at once instead of printing to a file prompt.
                 SwitchPrintersBack(context);
-                GlobalFree(context.RedirectedPrinters);
-                context.RedirectedPrinters = nullptr;
+                ReleaseRedirectedPrinters(context);
                 Release(path);
                 return;
             }

@@ -32,9 +32,12 @@ size_t MonitorStride(uint32_t level) {
     return level == 1 ? sizeof(MONITOR_INFO_1W) : level == 2 ? sizeof(MONITOR_INFO_2W) : 0;
 }
 
-void SwitchToOurPort(InstallContext& context, PRINTER_INFO_2W* entry) {
-    WCHAR* port = TextFind(entry->pPortName, FilePort);
-    if (!port)
+// `at`: where the removal's "file:" begins, or -1 when it was not recorded.
+void SwitchToOurPort(InstallContext& context, PRINTER_INFO_2W* entry, int64_t at) {
+    WCHAR* ports = entry->pPortName;
+    WCHAR* port = at >= 0 && static_cast<size_t>(at) <= TextLength(ports) ? ports + at : ports;
+    port = FindPortEntry(port, FilePort);
+    if (!port || (at >= 0 && port != ports + at))
         return;
     // RemoveMonitor shortened this very text by six units, so it grows back
     // into memory it held before.
@@ -118,8 +121,30 @@ void LogMonitorList(InstallContext& context, const MonitorList& list) {
 void SwitchPrintersBack(InstallContext& context) {
     if (!context.RedirectedPrinters)
         return;
-    for (PRINTER_INFO_2W** entry = context.RedirectedPrinters; *entry; ++entry)
-        SwitchToOurPort(context, *entry);
+    for (size_t i = 0; context.RedirectedPrinters[i]; ++i)
+        SwitchToOurPort(context, context.RedirectedPrinters[i],
+                        context.RedirectedPorts ? context.RedirectedPorts[i] : -1);
+}
+
+void ReleaseRedirectedPrinters(InstallContext& context) {
+    GlobalFree(context.RedirectedPrinters);
+    GlobalFree(context.RedirectedPorts);
+    context.RedirectedPrinters = nullptr;
+    context.RedirectedPorts = nullptr;
+}
+
+WCHAR* FindPortEntry(WCHAR* ports, const WCHAR* port) {
+    size_t n = TextLength(port);
+    for (WCHAR* entry = ports; entry;) {
+        WCHAR* end = entry;
+        while (*end && *end != ',')
+            ++end;
+        if (static_cast<size_t>(end - entry) == n &&
+            std::memcmp(entry, port, n * sizeof(WCHAR)) == 0)
+            return entry;
+        entry = *end ? end + 1 : nullptr;
+    }
+    return nullptr;
 }
 
 void CopyMonitorFile(InstallContext& context) {

@@ -27,6 +27,11 @@ void SetupMonitor(InstallContext& context);
 // Copies the monitor DLL into the system directory, with the spooler stopped
 // for a second try when the first fails.
 void CopyMonitorFile(InstallContext& context);
-// Gives every printer in `RedirectedPrinters` its first "file:" back as
-// "Kestrovane:", in place, and tells the spooler; leaves the array as it is.
+// Gives every printer in `RedirectedPrinters` the "file:" entry that the
+// removal switched back as "Kestrovane:", in place, and tells the spooler;
+// leaves the array as it is.
 void SwitchPrintersBack(InstallContext& context);
+void ReleaseRedirectedPrinters(InstallContext& context);
+// The entry `port` of the comma-separated port list `ports`, compared whole
+// and exactly, or null.
+WCHAR* FindPortEntry(WCHAR* ports, const WCHAR* port);

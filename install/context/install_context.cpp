@@ -3,6 +3,7 @@
 #include "common/call_buffer.h"
 #include "common/text.h"
 #include "install/context/install_log.h"
+#include "spooler/monitor_setup.h"
 #include "spooler/spooler_control.h"
 
 namespace {
@@ -119,8 +120,7 @@ InstallContext& InitContext(InstallContext& context, uint32_t mode) {
 }
 
 void FreeContext(InstallContext& context) {
-    GlobalFree(context.RedirectedPrinters);
-    context.RedirectedPrinters = nullptr;
+    ReleaseRedirectedPrinters(context);
     ReleaseInventory(context.Inventory);
     ReleaseSavedPrinters(context.SavedPrinters);
     ReleaseDeferredDeletes(context.DeferredDeletes);

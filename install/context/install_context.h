@@ -34,6 +34,9 @@ struct InstallContext {
     SavedPrinter* SavedPrinters;
     PrinterInventory Inventory;
     PRINTER_INFO_2W** RedirectedPrinters; // null-terminated, global heap
+    // For each of RedirectedPrinters: where in its port list the entry that
+    // became "file:" begins; global heap, or none.
+    uint32_t* RedirectedPorts;
 };
 
 // The instance handle the entry point received; set before anything else runs.

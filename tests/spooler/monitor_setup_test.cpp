@@ -229,26 +229,44 @@ TEST_F(SetupMonitorTest, NothingFollowsWithoutRedirectedPrinters) {
     EXPECT_EQ(sim::CallCount("OpenPrinterW"), 0);
 }
 
-// Only the first "file:" was ours; the other ports stay as they were.
+// Only the entry the removal switched comes back; a port whose name merely
+// holds ours, and a "file:" of the printer's own, stay as they were.
 TEST_F(SetupMonitorTest, PortListsComeBackAsTheyWere) {
     PutComponents();
     RegisterOurMonitor(2400);
-    AddForeignPrinter(u"Front", u"Kestrovane:,LPT1:");
-    AddForeignPrinter(u"Back", u"LPT1:,Kestrovane:");
-    AddForeignPrinter(u"Plain", u"LPT2:");
+    const struct {
+        const char16_t* name;
+        const char16_t* port;
+        const char* parked; // after the removal; null: not redirected
+    } printers[] = {
+        {u"Front", u"Kestrovane:,LPT1:", "file:,LPT1:"},
+        {u"Back", u"LPT1:,Kestrovane:", "LPT1:,file:"},
+        {u"Mixed", u"myfile:,Kestrovane:", "myfile:,file:"},
+        {u"Pool", u"file:,Kestrovane:", "file:,file:"},
+        {u"Lookalike", u"myKestrovane:,LPT2:", nullptr},
+        {u"Plain", u"LPT2:", nullptr},
+    };
+    for (const char16_t* other : {u"myfile:", u"myKestrovane:"}) // monitors of their own ports
+        sim::M().monitors.push_back(sim::Monitor{other, u"Windows x64", u"localspl.dll"});
+    std::vector<std::string> redirected;
+    for (const auto& p : printers) {
+        AddForeignPrinter(p.name, p.port);
+        if (p.parked)
+            redirected.push_back(Ascii(p.name));
+    }
     Start();
     RemoveWithPrintersOnPort(context);
-    EXPECT_EQ(Ascii(InventoryEntry(context, "Front")->pPortName), "file:,LPT1:");
-    EXPECT_EQ(Ascii(InventoryEntry(context, "Back")->pPortName), "LPT1:,file:");
-    EXPECT_EQ(Ascii(sim::FindPrinter(u"Front")->port), "file:,LPT1:");
-    EXPECT_EQ(Ascii(sim::FindPrinter(u"Back")->port), "LPT1:,file:");
-    EXPECT_EQ(Redirected(context), (std::vector<std::string>{"Front", "Back"}));
+    EXPECT_EQ(Redirected(context), redirected);
+    for (const auto& p : printers) {
+        std::string parked = p.parked ? p.parked : Ascii(p.port);
+        EXPECT_EQ(Ascii(InventoryEntry(context, Ascii(p.name))->pPortName), parked);
+        EXPECT_EQ(Ascii(sim::FindPrinter(p.name)->port), parked);
+    }
     SetupMonitor(context);
-    EXPECT_EQ(Ascii(InventoryEntry(context, "Front")->pPortName), "Kestrovane:,LPT1:");
-    EXPECT_EQ(Ascii(InventoryEntry(context, "Back")->pPortName), "LPT1:,Kestrovane:");
-    EXPECT_EQ(Ascii(sim::FindPrinter(u"Front")->port), "Kestrovane:,LPT1:");
-    EXPECT_EQ(Ascii(sim::FindPrinter(u"Back")->port), "LPT1:,Kestrovane:");
-    EXPECT_EQ(Ascii(sim::FindPrinter(u"Plain")->port), "LPT2:");
+    for (const auto& p : printers) {
+        EXPECT_EQ(Ascii(InventoryEntry(context, Ascii(p.name))->pPortName), Ascii(p.port));
+        EXPECT_EQ(Ascii(sim::FindPrinter(p.name)->port), Ascii(p.port));
+    }
 }
 
 TEST_F(SetupMonitorTest, APrinterThatCannotBeOpenedOrSetIsOnlyNamed) {
