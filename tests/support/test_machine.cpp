@@ -61,61 +61,23 @@ void PlacePackage(int build) {
 
 namespace {
 
-bool IsFullPath(const sim::Text& p) {
-    bool drive = p.size() >= 3 && p[1] == u':' && p[2] == u'\\';
-    return drive || (p.size() > 2 && p.compare(0, 2, u"\\\\") == 0);
-}
-
 // A full path whose parts are all names: no ".", "..", empty part or trailing separator.
 bool IsCleanPath(const sim::Text& p) {
-    if (!IsFullPath(p))
+    bool drive = p.size() >= 3 && p[1] == u':' && p[2] == u'\\';
+    if (!drive && p.compare(0, 2, u"\\\\") != 0)
         return false;
-    size_t start = p[1] == u':' ? 3 : 2;
-    for (;;) {
-        size_t end = p.find_first_of(u"\\/", start);
-        sim::Text part = p.substr(start, end == sim::Text::npos ? sim::Text::npos : end - start);
+    for (size_t start = drive ? 3 : 2, end = 0; end != sim::Text::npos; start = end + 1) {
+        end = p.find_first_of(u"\\/", start);
+        sim::Text part = p.substr(start, end == sim::Text::npos ? end : end - start);
         if (part.empty() || part == u"." || part == u"..")
             return false;
-        if (end == sim::Text::npos)
-            return true;
-        start = end + 1;
     }
+    return true;
 }
 
-// The driver's files where the installer stages them for the spooler.
-std::vector<sim::Text> StagedFiles() {
-    std::vector<sim::Text> staged;
-    for (const char16_t* name : {u"ksvdrv64.dll", u"ksvui64.dll", u"ksvhelp.chm"})
-        staged.push_back(sim::M().spoolDriverRoot + u"\\x64\\" + name);
-    return staged;
-}
-
-sim::Text MonitorFile() {
-    return sim::M().systemDir + u"\\ksvmon64.dll";
-}
-
-// The files a run of ours may write or delete: the monitor DLL, the driver's
-// files where they are staged and in the store, the tray program.
-std::vector<sim::Text> OwnFiles() {
-    std::vector<sim::Text> own = StagedFiles();
-    for (const char16_t* name : {u"ksvdrv64.dll", u"ksvui64.dll", u"ksvhelp.chm"})
-        own.push_back(sim::DriverStore() + u"\\" + name);
-    own.push_back(u"C:\\Program Files\\Kestrovane\\kestray.exe");
-    own.push_back(MonitorFile());
-    return own;
-}
-
-bool IsOwnFile(const sim::Text& path) {
-    for (const sim::Text& own : OwnFiles())
-        if (sim::Upper(own) == sim::Upper(path))
-            return true;
-    return false;
-}
-
-bool QueuedForDeletion(const sim::Text& path) {
-    std::vector<sim::Text> ops = QueuedTexts();
-    for (size_t i = 0; i + 1 < ops.size(); i += 2)
-        if (sim::Upper(ops[i]) == sim::Upper(u"\\??\\" + path) && ops[i + 1].empty())
+bool Listed(const std::vector<sim::Text>& texts, const sim::Text& text) {
+    for (const sim::Text& t : texts)
+        if (sim::Upper(t) == sim::Upper(text))
             return true;
     return false;
 }
@@ -128,45 +90,50 @@ std::vector<sim::Text> QueuedTexts() {
 }
 
 std::string MachineHarm(int exitCode, const std::vector<sim::Text>& queued) {
-    auto wasQueued = [&queued](const sim::Text& path) {
-        for (const sim::Text& q : queued)
-            if (sim::Upper(q) == sim::Upper(path) || sim::Upper(q) == sim::Upper(u"\\??\\" + path))
-                return true;
-        return false;
-    };
+    const sim::Machine& m = sim::M();
+    // Ours: the staged driver files, then the monitor DLL, the driver store's
+    // files and the tray program.
+    std::vector<sim::Text> own;
+    for (const sim::Text& dir : {m.spoolDriverRoot + u"\\x64\\", sim::DriverStore() + u"\\"})
+        for (const char16_t* name : {u"ksvdrv64.dll", u"ksvui64.dll", u"ksvhelp.chm"})
+            own.push_back(dir + name);
+    own.insert(own.begin() + 3, m.systemDir + u"\\ksvmon64.dll");
+    own.push_back(u"C:\\Program Files\\Kestrovane\\kestray.exe");
     std::string harm;
     auto note = [&harm](const std::string& what) {
         if (harm.find(what) == std::string::npos)
             harm += (harm.empty() ? "" : "; ") + what;
     };
-    for (const sim::PathCall& c : sim::M().pathCalls) {
+    for (const sim::PathCall& c : m.pathCalls) {
         std::string shown = c.call + "(" + Ascii(c.path) + ")";
-        if (c.use == sim::PathUse::Read && wasQueued(c.path))
+        if (c.use == sim::PathUse::Read &&
+            (Listed(queued, c.path) || Listed(queued, u"\\??\\" + c.path)))
             continue; // looking at what another program queued
         if (!IsCleanPath(c.path))
             note(shown + " not a clean full path");
         else if (c.directory)
             note(shown + " a directory");
-        else if (c.use != sim::PathUse::Read && !IsOwnFile(c.path))
+        else if (c.use != sim::PathUse::Read && !Listed(own, c.path))
             note(shown + " not our file");
     }
     if (sim::RegValue* run = sim::FindValue(
             u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", u"KestrovaneTray")) {
-        sim::Text value;
-        for (size_t i = 0; i + 1 < run->data.size() && (run->data[i] || run->data[i + 1]); i += 2)
-            value += static_cast<char16_t>(run->data[i] | (run->data[i + 1] << 8));
+        sim::Text value(reinterpret_cast<const char16_t*>(run->data.data()), run->data.size() / 2);
+        value = value.substr(0, value.find(u'\0'));
         if (value.size() >= 2 && value.front() == u'"' && value.back() == u'"')
             value = value.substr(1, value.size() - 2);
         if (!IsCleanPath(value))
             note("Run value " + Ascii(value) + " not a clean full path");
     }
     // An install keeps the monitor DLL it registered; an uninstall keeps nothing.
-    std::vector<sim::Text> gone = StagedFiles();
-    if (exitCode == 2)
-        gone.push_back(MonitorFile());
-    if (exitCode == 1 || exitCode == 2)
-        for (const sim::Text& own : gone)
-            if (sim::FileExists(own) && !QueuedForDeletion(own))
-                note("exit " + std::to_string(exitCode) + " leaves " + Ascii(own));
+    std::vector<sim::Text> ops = QueuedTexts();
+    for (size_t i = 0; (exitCode == 1 && i < 3) || (exitCode == 2 && i < 4); ++i) {
+        bool queuedHere = false;
+        for (size_t k = 0; k + 1 < ops.size(); k += 2)
+            queuedHere |=
+                ops[k + 1].empty() && sim::Upper(ops[k]) == sim::Upper(u"\\??\\" + own[i]);
+        if (sim::FileExists(own[i]) && !queuedHere)
+            note("exit " + std::to_string(exitCode) + " leaves " + Ascii(own[i]));
+    }
     return harm;
 }
