@@ -2,6 +2,7 @@
 
 #include "common/text.h"
 #include "common/wide_string.h"
+#include "files/deferred_deletes.h"
 #include "install/context/install_context.h"
 #include "install/context/install_log.h"
 
@@ -28,30 +29,41 @@ WideString JoinPath(const WCHAR* directory, const WCHAR* fileName) {
     return path;
 }
 
-// Copies until the source ends; false when a read or a write fell short, which
-// leaves the destination truncated.
+// Copies the source whole: a read may hand out less than asked for, so only
+// the source's size says where it ends. False when a read or a write failed
+// or the source ended before its size, which leaves the destination cut short.
 bool CopyBytes(InstallContext& context, HANDLE source, HANDLE destination, const WCHAR* path) {
     static BYTE buffer[ChunkSize];
-    for (;;) {
+    DWORD high = 0;
+    DWORD low = GetFileSize(source, &high);
+    DWORD code = low == INVALID_FILE_SIZE ? GetLastError() : ERROR_SUCCESS;
+    if (code != ERROR_SUCCESS) {
+        LogError(context, ErrCopyWrite, code, path);
+        return false;
+    }
+    uint64_t size = (static_cast<uint64_t>(high) << 32) | low;
+    for (uint64_t copied = 0; copied < size;) {
         DWORD read = 0;
         if (!ReadFile(source, buffer, ChunkSize, &read, nullptr)) {
             LogError(context, ErrCopyWrite, GetLastError(), path);
             return false;
         }
-        if (read > 0) {
-            DWORD written = 0;
-            if (!WriteFile(destination, buffer, read, &written, nullptr)) {
-                LogError(context, ErrCopyWrite, GetLastError(), path);
-                return false;
-            }
-            if (written != read) {
-                LogError(context, ErrCopyWrite, ERROR_DISK_FULL, path);
-                return false;
-            }
+        if (read == 0) {
+            LogError(context, ErrCopyWrite, ERROR_HANDLE_EOF, path);
+            return false;
         }
-        if (read != ChunkSize)
-            return true;
+        DWORD written = 0;
+        if (!WriteFile(destination, buffer, read, &written, nullptr)) {
+            LogError(context, ErrCopyWrite, GetLastError(), path);
+            return false;
+        }
+        if (written != read) {
+            LogError(context, ErrCopyWrite, ERROR_DISK_FULL, path);
+            return false;
+        }
+        copied += read;
     }
+    return true;
 }
 
 } // namespace
@@ -118,6 +130,10 @@ HRESULT CopyComponent(InstallContext& context, const WCHAR* directory, const WCH
             if (CopyBytes(context, source, out, target))
                 result = S_OK;
             CloseHandle(out);
+            // What the failed copy left is no file of ours to keep.
+            if (result != S_OK && !DeleteFileW(target) &&
+                !DeferDelete(context.DeferredDeletes, target))
+                LogError(context, ErrScheduleDelete, ERROR_NOT_ENOUGH_MEMORY, target);
         }
         CloseHandle(source);
     }

@@ -13,26 +13,27 @@ void FreeNode(DeferredDelete* node) {
 
 } // namespace
 
-// Without memory for the node or its text the entry is skipped: the file then
-// stays where it is, which is what a failed deletion means anyway.
-void DeferDelete(DeferredDelete*& list, const WCHAR* path) {
+// Without memory for the node or its text the entry is not kept: false, and
+// the caller reports the file it leaves behind.
+bool DeferDelete(DeferredDelete*& list, const WCHAR* path) {
     if (!path || !path[0])
-        return; // nothing that could ever be deleted
+        return true; // nothing that could ever be deleted
     for (DeferredDelete* node = list; node; node = node->next)
         if (TextEqual(node->path, path))
-            return;
+            return true;
     DeferredDelete* node = static_cast<DeferredDelete*>(GlobalAlloc(GPTR, sizeof(DeferredDelete)));
     if (!node)
-        return;
+        return false;
     size_t units = TextLength(path) + 1;
     node->path = static_cast<WCHAR*>(GlobalAlloc(GPTR, units * sizeof(WCHAR)));
     if (!node->path) {
         GlobalFree(node);
-        return;
+        return false;
     }
     lstrcpyW(node->path, path);
     node->next = list;
     list = node;
+    return true;
 }
 
 void RetryDeferredDeletes(InstallContext& context) {
@@ -54,11 +55,15 @@ void RetryDeferredDeletes(InstallContext& context) {
     }
 }
 
+// A leftover that cannot be queued either stays for good: an error, since
+// exits 1 and 2 promise a machine without our leftovers.
 uint32_t ScheduleDeferredDeletes(InstallContext& context) {
     uint32_t scheduled = 0;
     for (DeferredDelete* node = context.DeferredDeletes; node; node = node->next)
         if (MoveFileExW(node->path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
             ++scheduled;
+        else
+            LogError(context, ErrScheduleDelete, GetLastError(), node->path);
     ReleaseDeferredDeletes(context.DeferredDeletes);
     return scheduled;
 }

@@ -13,7 +13,8 @@ struct DeferredDelete {
     DeferredDelete* next;
 };
 
-void DeferDelete(DeferredDelete*& list, const WCHAR* path);
+// False when the entry could not be kept (no memory): the file then stays.
+[[nodiscard]] bool DeferDelete(DeferredDelete*& list, const WCHAR* path);
 void RetryDeferredDeletes(InstallContext& context);
 uint32_t ScheduleDeferredDeletes(InstallContext& context);
 void ReleaseDeferredDeletes(DeferredDelete*& list);

@@ -21,14 +21,41 @@ bool DeleteOurMonitor(InstallContext& context) {
                           const_cast<LPWSTR>(OurPortName)) != FALSE;
 }
 
-// A bare file name: appended to the system directory it names a file there.
-bool IsBareFileName(const WCHAR* name) {
+// A plain file name: no separator, drive or stream colon, and not "." or ".."
+// (nor any name Windows would cut to one of them by its trailing dots or blanks).
+bool IsPlainFileName(const WCHAR* name) {
     if (!name || !name[0])
         return false;
-    for (const WCHAR* c = name; *c; ++c)
+    size_t n = 0;
+    for (const WCHAR* c = name; *c; ++c, ++n)
         if (*c == '\\' || *c == '/' || *c == ':')
             return false;
-    return true;
+    return name[n - 1] != '.' && name[n - 1] != ' ';
+}
+
+// Whether `path` is the system directory followed by a plain file name: the
+// only kind of path the removal ever deletes.
+bool NamesFileInSystemDir(const InstallContext& context, const WideString& path) {
+    uint64_t dir = Length(context.SystemDir);
+    if (dir == 0 || Length(path) <= dir)
+        return false;
+    for (uint64_t i = 0; i < dir; ++i)
+        if (Text(path)[i] != Text(context.SystemDir)[i])
+            return false;
+    return IsPlainFileName(Text(path) + dir);
+}
+
+// Whether a monitor other than record `self` names the DLL `name`: the DLL is
+// then not ours alone to delete.
+bool DllSharedWithOtherMonitor(const MonitorList& list, int32_t self, const WCHAR* name) {
+    if (list.level != 2 || !list.entries || !name)
+        return false;
+    const MONITOR_INFO_2W* records = reinterpret_cast<const MONITOR_INFO_2W*>(list.entries);
+    for (uint32_t i = 0; i < list.count; ++i)
+        if (static_cast<int32_t>(i) != self && records[i].pDLLName &&
+            TextEqualNoCase(records[i].pDLLName, name))
+            return true;
+    return false;
 }
 
 // The system directory and the DLL's name; empty without a system directory,
@@ -133,10 +160,14 @@ void RemoveMonitor(InstallContext& context, const MonitorList& list) {
         fileName = context.MonitorFile;
     }
     WideString path = MonitorDllPath(context, fileName);
-    // Only a file inside the system directory is ever deleted: never the
-    // directory itself (a record without a DLL name), nor a path that a
-    // relative or foreign name would make of it.
-    bool namesFile = Length(context.SystemDir) > 0 && IsBareFileName(fileName);
+    // Only a file inside the system directory is ever deleted or read, decided
+    // from the path itself: never the directory (a record without a DLL name
+    // or named "."), a path that a relative or foreign name would make of it,
+    // nor a DLL that another registered monitor still loads.
+    bool namesFile = NamesFileInSystemDir(context, path);
+    bool shared = DllSharedWithOtherMonitor(list, index, fileName);
+    // A name that should have given a path, but the heap refused it.
+    bool unbuilt = Length(path) == 0 && Length(context.SystemDir) > 0 && IsPlainFileName(fileName);
     LogLine(context, W("Auto calculated monitor file name: %s"),
             Length(path) > 0          ? Text(path)
             : fileName && fileName[0] ? fileName
@@ -145,7 +176,7 @@ void RemoveMonitor(InstallContext& context, const MonitorList& list) {
     if (!context.CheckMonitorVersion) {
         LogLine(context, W("There is no check for monitor version"));
     } else {
-        int32_t version = Length(path) > 0 ? ReadFileVersion(Text(path)) : -1;
+        int32_t version = namesFile ? ReadFileVersion(Text(path)) : -1;
         if (version >= OldestCompatibleMonitorBuild && version <= NewestCompatibleMonitorBuild) {
             LogLine(context, W("Version (%d) is compatible, proceed without uninstall"), version);
             if (found)
@@ -164,7 +195,8 @@ void RemoveMonitor(InstallContext& context, const MonitorList& list) {
     }
 
     if (!DeleteOurMonitor(context)) {
-        if (!found) {
+        // Not finding it in a list that could not be read proves nothing.
+        if (!found && !list.failed) {
             LogLine(
                 context,
                 W("Can't delete monitor and monitor was not found. So everything should be ok"));
@@ -187,8 +219,11 @@ void RemoveMonitor(InstallContext& context, const MonitorList& list) {
         }
     }
 
-    if (namesFile && !DeleteFileW(Text(path)))
-        DeferDelete(context.DeferredDeletes, Text(path));
+    if (namesFile && !shared && !DeleteFileW(Text(path)) &&
+        !DeferDelete(context.DeferredDeletes, Text(path)))
+        LogError(context, ErrScheduleDelete, ERROR_NOT_ENOUGH_MEMORY, Text(path));
+    if (unbuilt && !shared)
+        LogError(context, ErrRemoveMonitor, ERROR_NOT_ENOUGH_MEMORY);
     LogLine(context, W("Monitor was removed :)"));
     Release(path);
 }

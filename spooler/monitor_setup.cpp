@@ -67,6 +67,7 @@ MonitorList& EnumMonitorList(MonitorList& list, InstallContext& context) {
     CallBuffer answer = ReadCallBuffer([&count](LPBYTE block, DWORD size, DWORD* needed) {
         return EnumMonitorsW(nullptr, 2, block, size, needed, &count);
     });
+    list.failed = answer.step != BufferStep::SizeAnswered && answer.step != BufferStep::Read;
     switch (answer.step) {
     case BufferStep::SizeAnswered:
         LogLine(context, W("1. EnumMonitors returns true"));

@@ -18,6 +18,7 @@ struct MonitorList {
     BYTE* entries;
     uint32_t level;
     uint32_t count;
+    bool failed; // the spooler could not be asked: an empty list then proves nothing
 };
 
 MonitorList& EnumMonitorList(MonitorList& list, InstallContext& context);

@@ -50,8 +50,8 @@ bool DeleteOurDriver(InstallContext& context) {
 }
 
 void DeleteStagedCopy(InstallContext& context, const WCHAR* path) {
-    if (path[0] && !DeleteFileW(path))
-        DeferDelete(context.DeferredDeletes, path);
+    if (path[0] && !DeleteFileW(path) && !DeferDelete(context.DeferredDeletes, path))
+        LogError(context, ErrScheduleDelete, ERROR_NOT_ENOUGH_MEMORY, path);
 }
 
 } // namespace

@@ -54,9 +54,13 @@ void WriteRunValue(const WideString& path) {
     RegCloseKey(key);
 }
 
+// A path too long for the command line is not started now (the Run value has
+// it whole for the next logon): cut, it would name another file.
 void Launch(const WideString& path) {
     WCHAR commandLine[CommandPathLimit + 3];
-    uint64_t n = Length(path) < CommandPathLimit ? Length(path) : CommandPathLimit;
+    uint64_t n = Length(path);
+    if (n > CommandPathLimit)
+        return;
     commandLine[0] = '"';
     std::memcpy(commandLine + 1, Text(path), static_cast<size_t>(n) * sizeof(WCHAR));
     commandLine[n + 1] = '"';

@@ -24,6 +24,7 @@ const WCHAR* const errorFormats[] = {
     W("Can`t add printer '%s'"),
     W("Can`t open printer '%s'"),
     W("Can`t delete printer '%s'"),
+    W("Can`t delete %s at restart"),
 };
 const uint32_t errorCount = sizeof errorFormats / sizeof errorFormats[0];
 

@@ -29,6 +29,7 @@ enum LogErrorNumber : uint32_t {
     ErrAddPrinter = 15,
     ErrOpenPrinter = 16,
     ErrDeletePrinter = 17,
+    ErrScheduleDelete = 18,
 };
 const WCHAR* LogErrorFormat(uint32_t number);
 

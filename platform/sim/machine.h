@@ -133,7 +133,10 @@ struct File {
     bool loadedBySpooler = false;      // the spooler process has the module loaded
     bool lockedThroughRestart = false; // stays loaded even across a spooler restart
     bool loadedByProcess = false;      // another process has it loaded (DeleteFileW: 5)
-    bool heldOpen = false;             // another process holds it open without sharing
+    // ReadFile hands out at most this many bytes a call (0: as many as asked
+    // for), as a network share or a file system filter may.
+    DWORD readLimit = 0;
+    bool heldOpen = false; // another process holds it open without sharing
     // With heldOpen: the other process lets go once GetTickCount reaches this
     // tick (0: only when a test clears heldOpen).
     DWORD heldUntil = 0;
@@ -179,6 +182,18 @@ struct Printer {
     bool connection = false;
     // printer data: upper-cased key ("" for the plain calls) -> upper-cased value name -> data
     std::map<Text, std::map<Text, PrinterData>> data;
+};
+
+// --- paths the installer handed to the system --------------------------------
+// Every path a file, version or spooler call received, as given and whatever
+// the call then did, with what the call does to the file; the sweep holds
+// them against the rules of a run that must not harm the machine.
+enum class PathUse { Read, Write, Delete, Schedule };
+struct PathCall {
+    std::string call;
+    Text path;
+    PathUse use = PathUse::Read;
+    bool directory = false; // it named an existing directory when the call came
 };
 
 // One open handle. `kind` tells which fields mean something.
@@ -269,6 +284,7 @@ struct Machine {
     DWORD createFileMs = 0;      // virtual time each CreateFileW takes (a slow share, a scanner)
     std::map<Text, File> files;  // upper-cased path -> file
     std::map<Text, RegKey> keys; // upper-cased path -> key
+    std::vector<PathCall> pathCalls;
 };
 
 Machine& M();
@@ -305,6 +321,8 @@ std::vector<Text> Logon();
 // scripted fault fires for it (its error then stands as the last error).
 bool Enter(const char* call);
 void SetError(DWORD code);
+// Records a path a call received (see PathCall); a null or empty path too.
+void NotePath(const char* call, LPCWSTR path, PathUse use);
 
 // Spooler calls fail with RPC_S_SERVER_UNAVAILABLE while the service is not
 // running; each spooler call starts with this check.

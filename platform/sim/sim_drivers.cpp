@@ -170,6 +170,15 @@ BOOL EnumPrinterDriversW(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE 
 // registered with the store paths; a named file that is missing fails the
 // call. An existing driver of the same name is replaced.
 BOOL AddPrinterDriverExW(LPWSTR server, DWORD level, LPBYTE info, DWORD flags) {
+    if (const DRIVER_INFO_2W* given = reinterpret_cast<const DRIVER_INFO_2W*>(info)) {
+        for (LPCWSTR path : {given->pDriverPath, given->pDataFile, given->pConfigFile})
+            NotePath("AddPrinterDriverExW", path, PathUse::Read);
+        if (level >= 3) {
+            LPCWSTR help = reinterpret_cast<const DRIVER_INFO_3W*>(info)->pHelpFile;
+            if (help && help[0]) // no help file is given as an empty text
+                NotePath("AddPrinterDriverExW", help, PathUse::Read);
+        }
+    }
     if (Enter("AddPrinterDriverExW") || SpoolerDown())
         return FALSE;
     if (server && server[0]) {

@@ -164,6 +164,16 @@ bool StillHeld(File& f) {
 
 namespace sim {
 
+void NotePath(const char* call, LPCWSTR path, PathUse use) {
+    PathCall c;
+    c.call = call;
+    c.path = path ? Text(path) : Text();
+    c.use = use;
+    File* f = c.path.empty() ? nullptr : FindFile(Win32Path(path));
+    c.directory = f && f->directory;
+    M().pathCalls.push_back(c);
+}
+
 File& PutFile(const Text& path, const std::string& content, int productBuild) {
     File& f = M().files[Upper(path)];
     f.path = path;
@@ -204,6 +214,9 @@ std::string FileContent(const Text& path) {
 
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
                    DWORD disposition, DWORD, HANDLE) {
+    bool writing = (access & (GENERIC_WRITE | GENERIC_ALL)) || disposition == CREATE_ALWAYS ||
+                   disposition == TRUNCATE_EXISTING;
+    NotePath("CreateFileW", path, writing ? PathUse::Write : PathUse::Read);
     M().tick += M().createFileMs;
     if (Enter("CreateFileW"))
         return INVALID_HANDLE_VALUE;
@@ -278,6 +291,8 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
     }
     uint64_t left = h->pos < f->bytes.size() ? f->bytes.size() - h->pos : 0;
     DWORD n = static_cast<DWORD>(std::min<uint64_t>(left, toRead));
+    if (f->readLimit != 0 && n > f->readLimit)
+        n = f->readLimit;
     if (n > 0)
         std::copy(f->bytes.begin() + static_cast<long>(h->pos),
                   f->bytes.begin() + static_cast<long>(h->pos + n), static_cast<uint8_t*>(buffer));
@@ -285,6 +300,26 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
     if (read)
         *read = n;
     return TRUE;
+}
+
+// The low 32 bits of the size, the high ones in `sizeHigh`. A failure returns
+// INVALID_FILE_SIZE with an error; a size whose low part looks like it leaves
+// NO_ERROR as the last error, so the caller can tell the two apart.
+DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh) {
+    if (Enter("GetFileSize"))
+        return INVALID_FILE_SIZE;
+    Handle* h = FileHandle(file);
+    File* f = h ? FindFile(h->name) : nullptr;
+    if (!f) {
+        SetError(ERROR_INVALID_HANDLE);
+        return INVALID_FILE_SIZE;
+    }
+    uint64_t size = f->bytes.size();
+    if (sizeHigh)
+        *sizeHigh = static_cast<DWORD>(size >> 32);
+    if (static_cast<DWORD>(size) == INVALID_FILE_SIZE)
+        SetError(NO_ERROR);
+    return static_cast<DWORD>(size);
 }
 
 // A write that does not fit on the disk fails whole: nothing is written and
@@ -342,6 +377,7 @@ BOOL CloseHandle(HANDLE handle) {
 // A module that a process has loaded cannot be deleted (access denied); a file
 // open without delete sharing cannot either (sharing violation).
 BOOL DeleteFileW(LPCWSTR path) {
+    NotePath("DeleteFileW", path, PathUse::Delete);
     if (Enter("DeleteFileW"))
         return FALSE;
     Text p = Win32Path(path);
@@ -364,6 +400,7 @@ BOOL DeleteFileW(LPCWSTR path) {
 }
 
 DWORD GetFileAttributesW(LPCWSTR path) {
+    NotePath("GetFileAttributesW", path, PathUse::Read);
     if (Enter("GetFileAttributesW"))
         return INVALID_FILE_ATTRIBUTES;
     Text p = Win32Path(path);
@@ -405,6 +442,10 @@ DWORD GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD size) {
 // it may replace a file; "" for a deletion) and a new final terminator. The
 // source need not exist.
 BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    bool later = (flags & MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+    NotePath("MoveFileExW", from, later && !(to && to[0]) ? PathUse::Schedule : PathUse::Delete);
+    if (to && to[0])
+        NotePath("MoveFileExW", to, later ? PathUse::Schedule : PathUse::Write);
     if (Enter("MoveFileExW"))
         return FALSE;
     if (!from || !from[0]) {

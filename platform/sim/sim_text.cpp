@@ -24,6 +24,7 @@ const std::map<DWORD, const char*>& MessageTable() {
         {32, "The process cannot access the file because it is being used by another process."},
         {33, "The process cannot access the file because another process has locked a portion of "
              "the file."},
+        {38, "Reached the end of the file."},
         {39, "The disk is full."},
         {50, "The request is not supported."},
         {80, "The file exists."},

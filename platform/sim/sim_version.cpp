@@ -100,6 +100,7 @@ int ProductBuild(const File& file) {
 DWORD GetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle) {
     if (handle)
         *handle = 0;
+    NotePath("GetFileVersionInfoSizeW", path, PathUse::Read);
     if (Enter("GetFileVersionInfoSizeW"))
         return 0;
     DWORD error = 0;
@@ -112,6 +113,7 @@ DWORD GetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle) {
 
 // Documented: a buffer smaller than the information gets it cut to its size.
 BOOL GetFileVersionInfoW(LPCWSTR path, DWORD, DWORD size, LPVOID data) {
+    NotePath("GetFileVersionInfoW", path, PathUse::Read);
     if (Enter("GetFileVersionInfoW"))
         return FALSE;
     if (!data) {

@@ -35,6 +35,7 @@ BOOL GetVersionExA(LPOSVERSIONINFOA info);
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE templateFile);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
+DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                LPOVERLAPPED overlapped);
 BOOL CloseHandle(HANDLE handle);

@@ -270,30 +270,48 @@ TEST_F(RemoveMonitorTest, WithoutMemoryForTheArrayNoPrinterIsSwitched) {
     EXPECT_EQ(context.ErrorCount, 1) << "the port stays in use: error 12";
 }
 
-// A record without a DLL name leaves the path at the system directory, which
-// must never be deleted or deferred; nor is a name relative to nothing.
-TEST_F(RemoveMonitorTest, OnlyAFileInsideTheSystemDirectoryIsDeleted) {
-    for (bool noSystemDir : {false, true}) {
+// Only a plain file name in the system directory is ever deleted or deferred:
+// never the directory (no DLL name, "."), what ".." makes of it, a name
+// relative to nothing, nor a DLL that another registered monitor loads.
+TEST_F(RemoveMonitorTest, OnlyAFileOfOursInsideTheSystemDirectoryIsDeleted) {
+    const struct {
+        const char16_t* dll;
+        bool noSystemDir;
+        const char* shown;
+    } cases[] = {
+        {u"", false, "C:\\Windows\\system32\\"},
+        {u"ksvmon64.dll", true, "ksvmon64.dll"},
+        {u".", false, "C:\\Windows\\system32\\."},
+        {u"..", false, "C:\\Windows\\system32\\.."},
+        {u"ksvmon64.dll.", false, "C:\\Windows\\system32\\ksvmon64.dll."},
+        {u"LOCALSPL.DLL", false, "C:\\Windows\\system32\\LOCALSPL.DLL"},
+    };
+    for (const auto& c : cases) {
         sim::Reset();
-        RegisterOurMonitor(2400, noSystemDir ? u"ksvmon64.dll" : u"");
-        if (noSystemDir)
+        RegisterOurMonitor(2400, c.dll);
+        sim::PutFile(u"C:\\Windows\\system32\\localspl.dll", "the system's port monitor");
+        if (c.noSystemDir)
             sim::FailCall("GetSystemDirectoryW", ERROR_NOT_ENOUGH_MEMORY);
         InstallContext context{};
         InitContext(context, Mode64Bit);
         context.CheckMonitorVersion = 1;
         MonitorList list;
         EnumMonitorList(list, context);
-        int deletes = sim::CallCount("DeleteFileW");
+        sim::M().pathCalls.clear();
         RemoveMonitor(context, list);
         GlobalFree(list.entries);
         std::vector<std::string> lines = LogLines(context);
-        std::string shown = noSystemDir ? "ksvmon64.dll" : "C:\\Windows\\system32\\";
-        EXPECT_NE(
-            std::find(lines.begin(), lines.end(), "  Auto calculated monitor file name: " + shown),
-            lines.end());
+        EXPECT_NE(std::find(lines.begin(), lines.end(),
+                            std::string("  Auto calculated monitor file name: ") + c.shown),
+                  lines.end());
         EXPECT_EQ(lines.back(), "  Monitor was removed :)");
-        EXPECT_EQ(sim::CallCount("DeleteFileW"), deletes);
+        for (const sim::PathCall& call : sim::M().pathCalls)
+            EXPECT_EQ(call.use, sim::PathUse::Read) << c.shown << ": " << call.call;
+        EXPECT_TRUE(sim::M().pathCalls.empty() ||
+                    std::string(c.shown).find("LOCALSPL") != std::string::npos)
+            << c.shown << ": no path of it is even read";
         EXPECT_EQ(context.DeferredDeletes, nullptr);
+        EXPECT_TRUE(sim::FileExists(u"C:\\Windows\\system32\\localspl.dll"));
         FreeContext(context);
     }
 }

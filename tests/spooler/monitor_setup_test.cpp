@@ -88,10 +88,11 @@ TEST_F(MonitorListTest, OnlyTheExactNameMatches) {
         {longer, nullptr, nullptr}, {shorter, nullptr, nullptr},
     };
     MonitorList list = {reinterpret_cast<BYTE*>(records.data()), 2,
-                        static_cast<uint32_t>(records.size())};
+                        static_cast<uint32_t>(records.size()), false};
     EXPECT_EQ(FindOurMonitor(list), -1);
     records.push_back({ours, nullptr, nullptr});
-    list = {reinterpret_cast<BYTE*>(records.data()), 2, static_cast<uint32_t>(records.size())};
+    list = {reinterpret_cast<BYTE*>(records.data()), 2, static_cast<uint32_t>(records.size()),
+            false};
     EXPECT_EQ(FindOurMonitor(list), 5);
     list.count = 0;
     EXPECT_EQ(FindOurMonitor(list), -1);
@@ -102,7 +103,7 @@ TEST_F(MonitorListTest, EachLevelHasItsStride) {
     BYTE block[512] = {};
     DWORD needed = 0, count = 0;
     ASSERT_TRUE(EnumMonitorsW(nullptr, 1, block, sizeof block, &needed, &count));
-    MonitorList list = {block, 1, count};
+    MonitorList list = {block, 1, count, false};
     EXPECT_EQ(FindOurMonitor(list), 1);
     for (uint32_t level : {0u, 3u, 7u}) {
         list.level = level;
@@ -115,7 +116,7 @@ TEST_F(MonitorListTest, LogsTheNumberedNames) {
     WCHAR local[] = u"Local Port", ours[] = u"Kestrovane:";
     MONITOR_INFO_2W records[] = {
         {local, nullptr, nullptr}, {nullptr, nullptr, nullptr}, {ours, nullptr, nullptr}};
-    MonitorList list = {reinterpret_cast<BYTE*>(records), 2, 3};
+    MonitorList list = {reinterpret_cast<BYTE*>(records), 2, 3, false};
     LogMonitorList(context, list);
     EXPECT_EQ(NewLines(),
               (std::vector<std::string>{

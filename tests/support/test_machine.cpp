@@ -70,3 +70,82 @@ std::string BrokenRegistrations() {
                 broken += "driver registered without " + Ascii(file) + "; ";
     return broken;
 }
+
+namespace {
+
+// A full path whose parts are all names: no ".", "..", empty part or trailing separator.
+bool IsCleanPath(const sim::Text& p) {
+    bool drive = p.size() >= 3 && p[1] == u':' && p[2] == u'\\';
+    if (!drive && p.compare(0, 2, u"\\\\") != 0)
+        return false;
+    for (size_t start = drive ? 3 : 2, end = 0; end != sim::Text::npos; start = end + 1) {
+        end = p.find_first_of(u"\\/", start);
+        sim::Text part = p.substr(start, end == sim::Text::npos ? end : end - start);
+        if (part.empty() || part == u"." || part == u"..")
+            return false;
+    }
+    return true;
+}
+
+bool Listed(const std::vector<sim::Text>& texts, const sim::Text& text) {
+    for (const sim::Text& t : texts)
+        if (sim::Upper(t) == sim::Upper(text))
+            return true;
+    return false;
+}
+
+} // namespace
+
+std::vector<sim::Text> QueuedTexts() {
+    sim::RegValue* v = sim::FindValue(sim::PendingRenamesKey, u"PendingFileRenameOperations");
+    return v ? sim::MultiStrings(*v) : std::vector<sim::Text>();
+}
+
+std::string MachineHarm(int exitCode, const std::vector<sim::Text>& queued) {
+    const sim::Machine& m = sim::M();
+    // Ours: the staged driver files, then the monitor DLL, the driver store's
+    // files and the tray program.
+    std::vector<sim::Text> own;
+    for (const sim::Text& dir : {m.spoolDriverRoot + u"\\x64\\", sim::DriverStore() + u"\\"})
+        for (const char16_t* name : {u"ksvdrv64.dll", u"ksvui64.dll", u"ksvhelp.chm"})
+            own.push_back(dir + name);
+    own.insert(own.begin() + 3, m.systemDir + u"\\ksvmon64.dll");
+    own.push_back(u"C:\\Program Files\\Kestrovane\\kestray.exe");
+    std::string harm;
+    auto note = [&harm](const std::string& what) {
+        if (harm.find(what) == std::string::npos)
+            harm += (harm.empty() ? "" : "; ") + what;
+    };
+    for (const sim::PathCall& c : m.pathCalls) {
+        std::string shown = c.call + "(" + Ascii(c.path) + ")";
+        if (c.use == sim::PathUse::Read &&
+            (Listed(queued, c.path) || Listed(queued, u"\\??\\" + c.path)))
+            continue; // looking at what another program queued
+        if (!IsCleanPath(c.path))
+            note(shown + " not a clean full path");
+        else if (c.directory)
+            note(shown + " a directory");
+        else if (c.use != sim::PathUse::Read && !Listed(own, c.path))
+            note(shown + " not our file");
+    }
+    if (sim::RegValue* run = sim::FindValue(
+            u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", u"KestrovaneTray")) {
+        sim::Text value(reinterpret_cast<const char16_t*>(run->data.data()), run->data.size() / 2);
+        value = value.substr(0, value.find(u'\0'));
+        if (value.size() >= 2 && value.front() == u'"' && value.back() == u'"')
+            value = value.substr(1, value.size() - 2);
+        if (!IsCleanPath(value))
+            note("Run value " + Ascii(value) + " not a clean full path");
+    }
+    // An install keeps the monitor DLL it registered; an uninstall keeps nothing.
+    std::vector<sim::Text> ops = QueuedTexts();
+    for (size_t i = 0; (exitCode == 1 && i < 3) || (exitCode == 2 && i < 4); ++i) {
+        bool queuedHere = false;
+        for (size_t k = 0; k + 1 < ops.size(); k += 2)
+            queuedHere |=
+                ops[k + 1].empty() && sim::Upper(ops[k]) == sim::Upper(u"\\??\\" + own[i]);
+        if (sim::FileExists(own[i]) && !queuedHere)
+            note("exit " + std::to_string(exitCode) + " leaves " + Ascii(own[i]));
+    }
+    return harm;
+}

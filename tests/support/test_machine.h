@@ -43,5 +43,17 @@ class PackageTest : public MachineTest {
 // ours without one of its files.
 std::string BrokenRegistrations();
 
+// What a run did to the machine that it must never do, as text (empty when
+// nothing): a file, version or spooler call given a relative path, one with
+// "." or ".." parts, or a directory for a file; a deletion, a deletion queued
+// for the restart, or a write of anything but our own files; a Run value
+// naming a relative path; and after exit 1 or 2, a staged or removed file of
+// ours still there and not queued for deletion.
+// `queued`: the texts other programs had queued for the restart before the
+// run; the installer may look at what they name, never change it.
+std::string MachineHarm(int exitCode, const std::vector<sim::Text>& queued = {});
+// The texts of PendingFileRenameOperations as they are now.
+std::vector<sim::Text> QueuedTexts();
+
 // Runs the installer's entry with the given command line and returns its exit code.
 int RunCommand(const std::string& commandLine);

@@ -59,6 +59,7 @@ std::vector<DWORD> ErrorsOf(const std::string& call) {
         {"SetPrinterDataExA", {ERROR_ACCESS_DENIED}},
         {"CreateFileW", {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION}},
         {"ReadFile", {ERROR_READ_FAULT}},
+        {"GetFileSize", {ERROR_INVALID_HANDLE}},
         {"WriteFile", {ERROR_DISK_FULL}},
         {"DeleteFileW", {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION}},
         {"RegQueryValueExW", {ERROR_ACCESS_DENIED, ERROR_MORE_DATA}},
@@ -246,6 +247,7 @@ struct Outcome {
     int32_t depth = 0;
     int32_t errors = 0;
     std::string log;
+    std::vector<sim::Text> queued; // what was queued for the restart before the run
 };
 
 Outcome RunScenario(const Scenario& s, const std::string& call, int nth, DWORD error,
@@ -262,6 +264,7 @@ Outcome RunScenario(const Scenario& s, const std::string& call, int nth, DWORD e
         out.errors = c->ErrorCount;
         out.log = LogText(*c);
     };
+    out.queued = QueuedTexts();
     if (!call.empty())
         sim::FailCall(call, error, nth, lasting ? -1 : 1);
     out.code = RunCommand(std::string("ksvinstall.exe ") + s.verb);
@@ -298,12 +301,13 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
         fail("handles left open");
     if (sim::M().spooler.state != SERVICE_RUNNING && !(lasting && serviceCalls.count(call)))
         fail("spooler left stopped");
-    std::string harmed = OtherProgramsHarmed() + BrokenRegistrations();
+    std::string harm =
+        MachineHarm(o.code, o.queued) + OtherProgramsHarmed() + BrokenRegistrations();
     // The tray program the package ships is the product's only copy.
     if (!sim::FileExists(Tray) && std::string(s.verb) != "uninstall")
-        harmed += "tray program deleted; ";
-    if (!harmed.empty())
-        fail(harmed);
+        harm += "tray program deleted; ";
+    if (!harm.empty())
+        fail("machine: " + harm);
     if (o.sawContext) {
         if (o.depth != 0)
             fail("log depth " + std::to_string(o.depth));
@@ -327,6 +331,7 @@ struct Totals {
     size_t calls = 0;  // distinct call sites (call, occurrence) recorded
     size_t errors = 0; // (call site, error) pairs
     size_t runs = 0;
+    size_t harmful = 0; // runs that broke one of the machine's rules
     std::vector<std::string> failures;
 };
 
@@ -352,6 +357,8 @@ Totals Sweep(const Scenario& s) {
                 Outcome o = RunScenario(s, call, nth, error, lasting);
                 ++t.runs;
                 std::string broken = Check(s, call, nth, lasting, o);
+                if (broken.find("machine: ") != std::string::npos)
+                    ++t.harmful;
                 if (!broken.empty())
                     t.failures.push_back(call + " #" + std::to_string(nth) + " (" +
                                          std::to_string(error) + (lasting ? ", lasting" : "") +
@@ -364,8 +371,8 @@ Totals Sweep(const Scenario& s) {
 
 TEST(FaultSweep, EveryCallFailingInTurnKeepsThePromises) {
     std::string table = "| scenario | call sites | faults (site x error) | runs (once + lasting) "
-                        "| failures |\n|---|---|---|---|---|\n";
-    size_t calls = 0, errors = 0, runs = 0, failures = 0;
+                        "| failures | machine invariants |\n|---|---|---|---|---|---|\n";
+    size_t calls = 0, errors = 0, runs = 0, failures = 0, harmful = 0;
     for (const Scenario& s : Scenarios()) {
         // Without faults the scenario itself must hold everything.
         Outcome clean = RunScenario(s, "", 0, 0, false);
@@ -375,14 +382,16 @@ TEST(FaultSweep, EveryCallFailingInTurnKeepsThePromises) {
             ADD_FAILURE() << s.name << ": " << f;
         table += "| " + std::string(s.name) + " | " + std::to_string(t.calls) + " | " +
                  std::to_string(t.errors) + " | " + std::to_string(t.runs) + " | " +
-                 std::to_string(t.failures.size()) + " |\n";
+                 std::to_string(t.failures.size()) + " | " + std::to_string(t.harmful) + " |\n";
         calls += t.calls;
         errors += t.errors;
         runs += t.runs;
         failures += t.failures.size();
+        harmful += t.harmful;
     }
     table += "| all | " + std::to_string(calls) + " | " + std::to_string(errors) + " | " +
-             std::to_string(runs) + " | " + std::to_string(failures) + " |\n";
+             std::to_string(runs) + " | " + std::to_string(failures) + " | " +
+             std::to_string(harmful) + " |\n";
     std::printf("%s", table.c_str());
     EXPECT_GT(runs, 1000u) << "the sweep reached the calls";
 }
