@@ -25,3 +25,6 @@ file(GLOB KSV_COMPANION_PIECES CONFIGURE_DEPENDS
 foreach(piece ${KSV_COMPANION_PIECES})
     include(${piece})
 endforeach()
+
+# The Windows Installer package wrapping all of the above.
+include(${CMAKE_SOURCE_DIR}/msi/package.cmake)
