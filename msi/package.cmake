@@ -1,7 +1,6 @@
 # The Windows Installer package dist/Kestrovane-<version>.msi: the files of
 # dist/Kestrovane/ and the custom action ksvmsi.dll, put together by wixl.
-set(KSV_MSI_BUILD 2501 CACHE STRING "Build number; the package's version is 1.0.<build>")
-set(KSV_MSI_VERSION 1.0.${KSV_MSI_BUILD})
+include(${CMAKE_CURRENT_LIST_DIR}/version.cmake)
 set(KSV_MSI ${CMAKE_SOURCE_DIR}/dist/Kestrovane-${KSV_MSI_VERSION}.msi)
 
 # Not a file of the product folder: it lives in the package's Binary table.

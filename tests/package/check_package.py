@@ -7,8 +7,13 @@ parsed as XML, the version resource must carry build 2501, and the program
 may import nothing but system DLLs (a MinGW runtime DLL would be missing on
 the user's machine).
 
-usage: check_package.py path/to/ksvinstall.exe
+With --msi, the custom action inside the Windows Installer package instead:
+msiexec loads it into its own process, so it may import Known DLLs and
+msi.dll only.
+
+usage: check_package.py path/to/ksvinstall.exe | --msi path/to/Kestrovane-<version>.msi
 """
+import subprocess
 import struct
 import sys
 import xml.etree.ElementTree as ET
@@ -17,6 +22,10 @@ import xml.etree.ElementTree as ET
 SYSTEM_DLLS = {"advapi32.dll", "comctl32.dll", "comdlg32.dll", "gdi32.dll", "kernel32.dll",
                "msvcrt.dll", "ole32.dll", "oleaut32.dll", "shell32.dll", "user32.dll",
                "version.dll", "winspool.drv"}
+
+# Known DLLs: always taken from the system directory.
+KNOWN_DLLS = {"advapi32.dll", "comdlg32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll",
+              "ole32.dll", "oleaut32.dll", "shell32.dll", "user32.dll"}
 
 RT_DIALOG = 5
 RT_VERSION = 16
@@ -229,7 +238,25 @@ def check_version(resources):
 SIZE_GOAL = 300 * 1024
 
 
+def check_custom_action(msi):
+    dll = subprocess.run(["msiinfo", "extract", msi, "Binary.ksvmsi"], capture_output=True,
+                         check=True).stdout
+    pe = Pe(dll)
+    check(pe.machine == 0x8664, "ksvmsi.dll: machine is 0x%x, not x64" % pe.machine)
+    imports = pe.imports()
+    for name in imports:
+        check(name.lower() in KNOWN_DLLS | {"msi.dll"},
+              "ksvmsi.dll imports %s, neither a Known DLL nor msi.dll" % name)
+    return "ksvmsi.dll in %s imports %s" % (msi, ", ".join(imports))
+
+
 def main():
+    if len(sys.argv) == 3 and sys.argv[1] == "--msi":
+        summary = check_custom_action(sys.argv[2])
+        for failure in failures:
+            print("FAIL: " + failure)
+        print(summary)
+        return 1 if failures else 0
     if len(sys.argv) != 2:
         print(__doc__.strip().splitlines()[-1], file=sys.stderr)
         return 2
