@@ -236,6 +236,10 @@ struct Machine {
     // spooler stops (a port or a driver still held by a job, say).
     bool monitorBusyUntilRestart = false;
     bool driverBusyUntilRestart = false;
+    // Wine's spooler: DeletePrinterDriverExW refuses every non-zero delete
+    // flag with ERROR_INVALID_PARAMETER; flag 0 drops the registration only,
+    // even while a printer uses the driver.
+    bool wineDriverDeletion = false;
     std::vector<Printer> printers;
     Text defaultPrinter; // the current user's; empty: none
     // Runs after each EnumPrintersW call with its number; lets a test change

@@ -152,6 +152,14 @@ const std::vector<Scenario>& Scenarios() {
         {"clean install", "install", [] { PlacePackage(); }, {1, 100, 101}, false},
         {"reinstall", "install", [] { InstalledProduct(2450); }, {1, 100, 101}, true},
         {"uninstall", "uninstall", [] { InstalledProduct(2501); }, {2, 100, 101}, false},
+        {"uninstall, Wine's driver deletion",
+         "uninstall",
+         [] {
+             InstalledProduct(2501);
+             sim::M().wineDriverDeletion = true;
+         },
+         {2, 100, 101},
+         false},
         {"onChkDrv", "onChkDrv", [] { InstalledProduct(2501); }, {3, 103}, false},
         {"onInit",
          "onInit",
