@@ -193,6 +193,7 @@ struct Machine {
     // threads and time
     DWORD lastError = 0;
     DWORD tick = 1000000; // GetTickCount; Sleep advances it at once
+    SYSTEMTIME localTime = {2026, 12, 2, 8, 4, 17, 18, 250}; // the wall clock, as a test sets it
     uint64_t sleptMs = 0;
     std::vector<Fault> faults;
     // Runs as each simulated call starts, with the call's name and number;

@@ -57,6 +57,11 @@ typedef HANDLE HLOCAL;
 typedef HANDLE HGLOBAL;
 typedef HKEY* PHKEY;
 
+struct SYSTEMTIME {
+    WORD wYear, wMonth, wDayOfWeek, wDay, wHour, wMinute, wSecond, wMilliseconds;
+};
+typedef SYSTEMTIME* LPSYSTEMTIME;
+
 #define WINAPI
 #define CALLBACK
 #define APIENTRY

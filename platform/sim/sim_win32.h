@@ -9,6 +9,7 @@ DWORD GetLastError();
 void SetLastError(DWORD code);
 void Sleep(DWORD milliseconds);
 DWORD GetTickCount();
+void GetLocalTime(LPSYSTEMTIME time);
 HANDLE GetProcessHeap();
 LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
 LPVOID HeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes);

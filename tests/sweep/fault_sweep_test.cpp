@@ -30,7 +30,7 @@ const std::set<std::string> cannotFail = {
     "Sleep",       "GetTickCount",     "HeapFree",           "GlobalFree",      "LocalFree",
     "CloseHandle", "ClosePrinter",     "CloseServiceHandle", "RegCloseKey",     "GetCommandLineW",
     "IsWindow",    "GetAsyncKeyState", "EndDialog",          "SetDlgItemTextW", "SetWindowTextW",
-    "HeapSize",    "ReleaseMutex"};
+    "HeapSize",    "ReleaseMutex",     "GetLocalTime"};
 
 const DWORD ERROR_MR_MID_NOT_FOUND = 317;
 const DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
@@ -150,6 +150,11 @@ struct Scenario {
 const std::vector<Scenario>& Scenarios() {
     static const std::vector<Scenario> all = {
         {"clean install", "install", [] { PlacePackage(); }, {1, 100, 101}, false},
+        {"install, log file",
+         "install /log C:\\k.log",
+         [] { PlacePackage(); },
+         {1, 100, 101},
+         false},
         {"reinstall", "install", [] { InstalledProduct(2450); }, {1, 100, 101}, true},
         {"uninstall", "uninstall", [] { InstalledProduct(2501); }, {2, 100, 101}, false},
         {"uninstall, Wine's driver deletion",
@@ -241,6 +246,17 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
         if ((o.code == 100) != (o.errors != 0))
             fail("exit " + std::to_string(o.code) + " with " + std::to_string(o.errors) +
                  " errors");
+    }
+    // A log file, when there is one, holds exactly the lines the dialog showed.
+    if (std::string(s.verb).find("/log") != std::string::npos) {
+        sim::File* f = sim::FindFile(u"C:\\k.log");
+        std::string expected = "\xEF\xBB\xBF"
+                               "2026-12-08T04:17:18 install - Kestrovane build 2501\r\n" +
+                               o.log;
+        if (f && o.sawContext && std::string(f->bytes.begin(), f->bytes.end()) != expected)
+            fail("log file differs from the dialog");
+        if (!f && !unsplit && call != "CreateFileW" && call != "WriteFile")
+            fail("no log file");
     }
     // With the general heap gone for good the log cannot grow: the error
     // is still counted, and the exit code says so.
