@@ -5,6 +5,9 @@ set(KSV_DIST "${CMAKE_SOURCE_DIR}/dist/Kestrovane" CACHE PATH
     "The built package folder (.../dist/Kestrovane) that the Wine tests install")
 set(KSV_TOOLS "${KSV_DIST}/../tests" CACHE PATH
     "Folder of the Windows test programs (logreader.exe)")
+include(${CMAKE_SOURCE_DIR}/msi/version.cmake)
+set(KSV_MSI "${KSV_DIST}/../Kestrovane-${KSV_MSI_VERSION}.msi" CACHE FILEPATH
+    "The built Windows Installer package that the MSI test installs")
 
 find_program(KSV_WINE wine)
 find_program(KSV_WINEBOOT wineboot)
@@ -28,6 +31,7 @@ set(KSV_WINE_ENV
     KSV_TOOLS=${KSV_TOOLS}
     KSV_WINE_TEMPLATE=${KSV_WINE_TEMPLATE}
     KSV_WINE_WORK=${KSV_WINE_WORK}
+    KSV_MSI=${KSV_MSI}
     KSV_ARTIFACTS=${KSV_ARTIFACTS})
 
 # One booted prefix per test run; each test copies it.
@@ -73,6 +77,12 @@ if(EXISTS "${KSV_TOOLS}/logreader.exe")
     if(EXISTS "${KSV_TOOLS}/ksvops.exe")
         ksv_wine_test(wine.e2e.verbs e2e/verbs_test.sh Xvfb xdotool)
     endif()
+endif()
+# The Windows Installer package's life cycle under Wine's msiexec.
+if(EXISTS "${KSV_MSI}" AND EXISTS "${KSV_TOOLS}/ksvops.exe")
+    ksv_wine_test(wine.msi.lifecycle msi/msi_test.sh wixl msibuild msiinfo)
+else()
+    message(STATUS "Wine MSI test: not registered, no ${KSV_MSI}")
 endif()
 # The renames test brings a native checker of its own.
 include(${KSV_WINE_DIR}/renames/wine_test.cmake)
