@@ -117,6 +117,7 @@ struct DialogRecord {
     Text title;
     INT_PTR result = 0;
     bool initReturnedZero = false;
+    bool hangs = false; // shown where nobody can close it
 };
 
 // --- files ----------------------------------------------------------------------
@@ -257,6 +258,9 @@ struct Machine {
     DWORD nextProcessId = 100;
     DialogClose dialogClose = DialogClose::Ok;
     bool dialogFails = false;
+    // A service's window station (session 0): nobody sees a dialog there, so
+    // nobody ever closes one.
+    bool windowStationVisible = true;
     std::vector<DialogRecord> dialogs;
     // Sees the dialog's initialisation parameter before the dialog procedure
     // does: lets a test look at the state the program shows.

@@ -64,6 +64,8 @@ INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DL
 BOOL EndDialog(HWND dialog, INT_PTR result);
 BOOL SetDlgItemTextW(HWND dialog, int item, LPCWSTR text);
 BOOL SetWindowTextW(HWND window, LPCWSTR text);
+HWINSTA GetProcessWindowStation();
+BOOL GetUserObjectInformationW(HANDLE object, int index, LPVOID info, DWORD length, LPDWORD needed);
 
 // advapi32: services
 SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access);

@@ -357,3 +357,25 @@ TEST_F(FrontEndTest, LogThatCannotBeWrittenChangesNothingElse) {
     EXPECT_EQ(RunCommand("ksvinstall.exe install /quiet /log C:\\Missing\\k.log"), 100);
     EXPECT_EQ(sim::LiveBlocks(), 0u);
 }
+
+// Run by a service or as SYSTEM: a dialog there would wait for ever.
+TEST_F(FrontEndTest, NoDialogOnAWindowStationNobodySees) {
+    sim::M().windowStationVisible = false;
+    sim::M().shiftDown = true;
+    EXPECT_EQ(RunCommand("ksvinstall.exe install"), 1);
+    sim::FailCall("GetSystemDirectoryW", ERROR_ACCESS_DENIED,
+                  sim::CallCount("GetSystemDirectoryW") + 1);
+    EXPECT_EQ(RunCommand("ksvinstall.exe uninstall /log C:\\k.log"), 100);
+    EXPECT_TRUE(sim::FileExists(u"C:\\k.log"));
+    EXPECT_TRUE(sim::M().dialogs.empty()) << "no dialog that nobody can close";
+
+    // When the window station cannot be asked, no dialog either.
+    sim::M().windowStationVisible = true;
+    for (const char* call : {"GetProcessWindowStation", "GetUserObjectInformationW"}) {
+        sim::FailCall(call, ERROR_ACCESS_DENIED, sim::CallCount(call) + 1);
+        EXPECT_EQ(RunCommand("ksvinstall.exe install"), 1) << call;
+        EXPECT_TRUE(sim::M().dialogs.empty()) << call;
+    }
+    EXPECT_EQ(RunCommand("ksvinstall.exe install"), 1);
+    EXPECT_EQ(sim::M().dialogs.size(), 1u);
+}

@@ -73,6 +73,8 @@ std::vector<DWORD> ErrorsOf(const std::string& call) {
         {"CommandLineToArgvW", {ERROR_NOT_ENOUGH_MEMORY}},
         {"DialogBoxParamW", {ERROR_NOT_ENOUGH_MEMORY}},
         {"GetVersionExA", {ERROR_INVALID_PARAMETER}},
+        {"GetProcessWindowStation", {ERROR_ACCESS_DENIED}},
+        {"GetUserObjectInformationW", {ERROR_INVALID_HANDLE, ERROR_ACCESS_DENIED}},
     };
     auto it = table.find(call);
     if (it != table.end())
@@ -153,6 +155,14 @@ const std::vector<Scenario>& Scenarios() {
         {"install, log file",
          "install /log C:\\k.log",
          [] { PlacePackage(); },
+         {1, 100, 101},
+         false},
+        {"install unseen",
+         "install",
+         [] {
+             PlacePackage();
+             sim::M().windowStationVisible = false;
+         },
          {1, 100, 101},
          false},
         {"reinstall", "install", [] { InstalledProduct(2450); }, {1, 100, 101}, true},
@@ -247,6 +257,9 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
             fail("exit " + std::to_string(o.code) + " with " + std::to_string(o.errors) +
                  " errors");
     }
+    for (const sim::DialogRecord& d : sim::M().dialogs)
+        if (d.hangs)
+            fail("a dialog nobody can close");
     // A log file, when there is one, holds exactly the lines the dialog showed.
     if (std::string(s.verb).find("/log") != std::string::npos) {
         sim::File* f = sim::FindFile(u"C:\\k.log");
