@@ -20,24 +20,14 @@ ops() {
     wine "$OPS" "$@" >"$KSV_SCRATCH/ops.out" 2>/dev/null || true
     tr -d '\r' <"$KSV_SCRATCH/ops.out"
 }
-# After an msiexec run under load, a `reg query` of a value that is there now
-# and then comes back empty (the same value read again a moment later is
-# there): a value expected to be there is read again before it counts as gone.
-value() { # key name
-    local i
-    for ((i = 0; i < 5; i++)); do
-        ksv_reg_value "$1" "$2" && return
-        sleep 0.5
-    done
-}
 # Add/Remove Programs: version, publisher, help link, no Modify button.
 arp_entries() {
     local key base='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
     for key in $(ksv_reg_subkeys "$base"); do
-        [[ $(value "$base\\$key" DisplayName) == 'Kestrovane printer' ]] || continue
-        printf '%s|%s|%s|NoModify=%s\n' "$(value "$base\\$key" DisplayVersion)" \
-            "$(value "$base\\$key" Publisher)" "$(value "$base\\$key" HelpLink)" \
-            "$(value "$base\\$key" NoModify)"
+        [[ $(ksv_reg_value "$base\\$key" DisplayName) == 'Kestrovane printer' ]] || continue
+        printf '%s|%s|%s|NoModify=%s\n' "$(ksv_reg_value "$base\\$key" DisplayVersion)" \
+            "$(ksv_reg_value "$base\\$key" Publisher)" "$(ksv_reg_value "$base\\$key" HelpLink)" \
+            "$(ksv_reg_value "$base\\$key" NoModify)"
     done
 }
 product_files() { (cd "$(ksv_unix_path "$PRODUCT")" 2>/dev/null && find . -type f | sort); }
@@ -65,7 +55,7 @@ expect_installed() { # what
     ksv_expect_eq "$(ksv_monitors | grep -xF 'Kestrovane:')" 'Kestrovane:' "$1: monitor"
     ksv_expect_eq "$(ksv_drivers | grep -xF 'Kestrovane printer')" 'Kestrovane printer' "$1: driver"
     ksv_expect_eq "$(ksv_printers | grep -xF Kestrovane)" Kestrovane "$1: printer"
-    ksv_expect_eq "$(value "$RUN_KEY" KestrovaneTray)" "\"$PRODUCT\\kestray.exe\"" "$1: Run value"
+    ksv_expect_eq "$(ksv_reg_value "$RUN_KEY" KestrovaneTray)" "\"$PRODUCT\\kestray.exe\"" "$1: Run value"
     ksv_expect_eq "$(product_files | tr '\n' ' ')" \
         './kestray.exe ./setup/ksvdrv64.dll ./setup/ksvhelp.chm ./setup/ksvinstall.exe ./setup/ksvmon64.dll ./setup/ksvui64.dll ' \
         "$1: the product's files"
