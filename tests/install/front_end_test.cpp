@@ -85,6 +85,8 @@ TEST_F(FrontEndTest, VerbsInAnyCaseExceptTheExactOne) {
         EXPECT_EQ(sim::M().dialogs.size(), c.context ? 1u : 0u) << line;
         EXPECT_EQ(sim::LiveBlocks(), 0u) << line;
         EXPECT_EQ(ServiceHandlesOpen(), 0u) << line;
+        EXPECT_EQ(sim::M().dllDirectories, static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32))
+            << line;
     }
 }
 
@@ -99,6 +101,20 @@ TEST_F(FrontEndTest, NoVerbTouchesNothing) {
         EXPECT_EQ(sim::CallCount("FindWindowW"), 0);
         EXPECT_EQ(sim::LiveBlocks(), 0u) << "the argument block is released";
     }
+}
+
+// DLLs loaded on demand come from the system directory only, never from the
+// folder the installer was started in; without that, nothing runs.
+TEST_F(FrontEndTest, DllSearchIsLimitedBeforeAnythingElse) {
+    sim::M().recordCalls = true;
+    EXPECT_EQ(RunCommand("ksvinstall.exe onInit"), 102);
+    ASSERT_FALSE(sim::M().calls.empty());
+    EXPECT_EQ(sim::M().calls[0], "SetDefaultDllDirectories");
+    sim::Reset();
+    PlacePackage();
+    sim::FailCall("SetDefaultDllDirectories", ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RunCommand("ksvinstall.exe install"), 6);
+    EXPECT_EQ(sim::CallCount("GetCommandLineW"), 0);
 }
 
 TEST_F(FrontEndTest, UnsplittableCommandLineCountsAsNoVerb) {
