@@ -139,6 +139,10 @@ bool UninstallCommand(const RunOptions& options, uint32_t& scheduled) {
 
 int RunInstaller(HINSTANCE instance) {
     ModuleInstance = instance;
+    // Before any DLL is loaded on demand: from the system directory only,
+    // never from the folder a setup started us in. Without that, nothing runs.
+    if (!SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        return ExitNothing;
     int argc = 0;
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (!argv)

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the Windows package and runs its main job,
-# "ksvinstall install", in a fresh Wine prefix without a display; then shows
-# the exit code and what the system knows: the spooler's state, monitors,
-# drivers, printers, and what starts at logon.
+# "ksvinstall install /log C:\ksvinstall.log", in a fresh Wine prefix without
+# a display; then shows the exit code, the installer's log, and what the
+# system knows: the spooler's state, monitors, drivers, printers, and what
+# starts at logon. Then it installs the Windows Installer package into a
+# second fresh prefix with msiexec and shows the same.
 # KSV_KEEP_PREFIX=1 keeps the prefix for a look around.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -41,8 +43,8 @@ export KSV_DIST=$root/dist/Kestrovane
 ksv_fresh_prefix
 ksv_place_package
 echo
-echo "== ksvinstall install"
-ksv_run install
+echo "== ksvinstall install /log C:\\ksvinstall.log"
+ksv_run install /log 'C:\ksvinstall.log'
 case $KSV_RC in
 1) meaning="installed, no error" ;;
 100) meaning="at least one error was logged" ;;
@@ -50,6 +52,15 @@ case $KSV_RC in
 *) meaning="unexpected" ;;
 esac
 echo "exit code: $KSV_RC ($meaning)"
+echo
+echo "== the installer's log (C:\\ksvinstall.log)"
+log=$(ksv_unix_path 'C:\ksvinstall.log')
+if [[ -f "$log" ]]; then
+    # UTF-8 with a byte-order mark and CR LF line ends, as Windows tools read it
+    sed -e '1s/^\xEF\xBB\xBF//' -e 's/\r$//' -e 's/^/  /' "$log"
+else
+    echo "  (not written)"
+fi
 show_state
 
 # The same package as a Windows Installer package, in a second fresh prefix.

@@ -211,6 +211,7 @@ struct Machine {
     Text commandLine = u"\"C:\\Program Files\\Kestrovane\\setup\\ksvinstall.exe\"";
     Text modulePath = u"C:\\Program Files\\Kestrovane\\setup\\ksvinstall.exe";
     Text systemDir = u"C:\\Windows\\system32";
+    DWORD dllDirectories = 0; // SetDefaultDllDirectories' flags; 0: the program's folder first
     Text spoolDriverRoot = u"C:\\Windows\\system32\\spool\\drivers";
     // When set, GetPrinterDriverDirectoryW reports this path for every
     // environment (one with a trailing backslash, say).

@@ -31,6 +31,7 @@ LPWSTR GetCommandLineW();
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
 UINT GetSystemDirectoryW(LPWSTR buffer, UINT size);
 BOOL GetVersionExA(LPOSVERSIONINFOA info);
+BOOL SetDefaultDllDirectories(DWORD flags);
 
 // kernel32: files
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,

@@ -74,6 +74,7 @@ std::vector<DWORD> ErrorsOf(const std::string& call) {
         {"DialogBoxParamW", {ERROR_NOT_ENOUGH_MEMORY}},
         {"GetVersionExA", {ERROR_INVALID_PARAMETER}},
         {"GetProcessWindowStation", {ERROR_ACCESS_DENIED}},
+        {"SetDefaultDllDirectories", {ERROR_INVALID_PARAMETER}},
         {"GetUserObjectInformationW", {ERROR_INVALID_HANDLE, ERROR_ACCESS_DENIED}},
     };
     auto it = table.find(call);
@@ -238,8 +239,10 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
     auto fail = [&broken](const std::string& what) {
         broken += (broken.empty() ? "" : "; ") + what;
     };
-    // A command line that cannot be split is as good as none.
-    bool unsplit = call == "CommandLineToArgvW" || (call == "LocalAlloc" && nth == 1);
+    // A command line that cannot be split is as good as none; without a safe
+    // DLL search nothing runs at all.
+    bool unsplit = call == "CommandLineToArgvW" || (call == "LocalAlloc" && nth == 1) ||
+                   call == "SetDefaultDllDirectories";
     if (!s.codes.count(o.code) && !(unsplit && o.code == 6))
         fail("exit code " + std::to_string(o.code));
     if (sim::LiveBlocks() != 0)
