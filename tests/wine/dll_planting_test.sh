@@ -28,7 +28,7 @@ run 103 onChkDrv
 run 4 def.set
 run 3 onInit # the default printer is ours
 run 6 removetray
-run 100 uninstall # Wine: error 14, its driver deletion refuses the flag
+run 2 uninstall # the driver deletion asks again without the refused flag
 
 ksv_expect_eq "$(ksv_printers | grep -xF Kestrovane || true)" "" "printer removed again"
 markers=$(cd "$(ksv_unix_path 'C:\users\Public')" && ls -d planted-* 2>/dev/null || true)
