@@ -125,8 +125,9 @@ std::string MachineHarm(int exitCode, const std::vector<sim::Text>& queued) {
             note(shown + " not a clean full path");
         else if (c.directory)
             note(shown + " a directory");
-        else if (c.use != sim::PathUse::Read && !Listed(own, c.path))
-            note(shown + " not our file");
+        else if (c.use != sim::PathUse::Read && !Listed(own, c.path) &&
+                 sim::Upper(m.commandLine).find(sim::Upper(c.path)) == sim::Text::npos)
+            note(shown + " not our file"); // the caller's own (a /log file) excepted
     }
     if (sim::RegValue* run = sim::FindValue(
             u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", u"KestrovaneTray")) {
