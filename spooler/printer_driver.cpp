@@ -44,9 +44,16 @@ const WCHAR* DriverName(const DriverList& list, uint32_t index) {
 }
 
 bool DeleteOurDriver(InstallContext& context) {
-    return DeletePrinterDriverExW(nullptr, const_cast<LPWSTR>(context.Environment),
-                                  const_cast<LPWSTR>(OurDriverName), DPD_DELETE_ALL_FILES,
-                                  0) != FALSE;
+    LPWSTR environment = const_cast<LPWSTR>(context.Environment);
+    LPWSTR name = const_cast<LPWSTR>(OurDriverName);
+    if (DeletePrinterDriverExW(nullptr, environment, name, DPD_DELETE_ALL_FILES, 0))
+        return true;
+    // Windows never refuses this valid call as a bad parameter; a spooler
+    // that does (Wine's takes no delete flag at all) still drops the
+    // registration when asked without one, and then keeps the files itself.
+    if (GetLastError() != ERROR_INVALID_PARAMETER)
+        return false;
+    return DeletePrinterDriverExW(nullptr, environment, name, 0, 0) != FALSE;
 }
 
 void DeleteStagedCopy(InstallContext& context, const WCHAR* path) {

@@ -271,12 +271,16 @@ BOOL DeletePrinterDriverExW(LPWSTR server, LPWSTR environment, LPWSTR name, DWOR
         SetError(ERROR_INVALID_ENVIRONMENT);
         return FALSE;
     }
+    if (M().wineDriverDeletion && deleteFlags != 0) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     Driver* d = FindDriver(name, env);
     if (!d || ((deleteFlags & DPD_DELETE_SPECIFIC_VERSION) && d->version != versionFlag)) {
         SetError(ERROR_UNKNOWN_PRINTER_DRIVER);
         return FALSE;
     }
-    if (M().driverBusyUntilRestart || UsedByPrinter(*d)) {
+    if (!M().wineDriverDeletion && (M().driverBusyUntilRestart || UsedByPrinter(*d))) {
         SetError(ERROR_PRINTER_DRIVER_IN_USE);
         return FALSE;
     }

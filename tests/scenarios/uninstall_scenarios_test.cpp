@@ -123,6 +123,20 @@ TEST_F(UninstallScenario, MonitorDllLockedThroughTheRestartIsScheduled) {
     EXPECT_FALSE(sim::FileExists(MonitorDll));
 }
 
+// Wine's spooler refuses the delete flag (87) but drops the registration
+// when asked without one; the driver's files are then the spooler's.
+TEST_F(UninstallScenario, RefusedDeleteFlagFallsBackToTheRegistrationOnly) {
+    InstalledMachine();
+    sim::M().wineDriverDeletion = true;
+    VerbRun run = RunVerb("uninstall");
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.log, Join(Join(ContextLines(), UnInstallInstalled),
+                            {"DeleteFile-try", ">Restart Spooler", "DeleteFile-try"}));
+    EXPECT_EQ(sim::FindDriver(u"Kestrovane printer"), nullptr);
+    EXPECT_TRUE(sim::FileExists(Store + u"ksvdrv64.dll"));
+    EXPECT_EQ(run.spoolerStops, 1) << "only the monitor DLL's retry";
+}
+
 // Files an earlier run queued for the restart are deleted now where they can be.
 TEST_F(UninstallScenario, QueuedDeletionsAreCarriedOutNow) {
     PlacePackage();

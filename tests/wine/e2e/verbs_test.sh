@@ -9,10 +9,10 @@
 #   onInit -> removetray -> uninstall -> the probes again.
 #
 # Wine is not Windows in one place that shows here: DeletePrinterDriverExW
-# refuses DPD_DELETE_ALL_FILES with 87, so wherever the driver is registered
-# (reinstall, uninstall) RemoveDriver ends in error 14 and the driver stays.
-# Windows exits 1 and 2 there; Wine exits 100 and shows the error log, which
-# the checks take line for line as Wine produces it.
+# refuses DPD_DELETE_ALL_FILES with 87. The installer then asks once more
+# with flag 0, which drops the registration and leaves the driver's files to
+# the spooler, so reinstall and uninstall exit 1 and 2 as on Windows, with no
+# spooler restart; only the files left in the driver store differ.
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 OPS=$KSV_TOOLS/ksvops.exe
@@ -143,12 +143,12 @@ ksv_expect_contains "$before" \
 ksv_expect_contains "$before" 'default|Kestrovane B' "the second queue is the default"
 
 # --- reinstall -----------------------------------------------------------------------
-ksv_run_with_dialog install
-ksv_expect_eq "$KSV_RC" 100 "exit code of reinstall (Wine: error 14)"
-ksv_expect_eq "$KSV_DIALOG_SHOWN" 1 "error log shown"
-ksv_expect_eq "$KSV_DIALOG_TITLE" "Kestrovane build 2501- Install error log!" "title with errors"
-# On Windows the driver goes at the first try: "OK :)" under "Driver is
-# found", no restart, no error. The monitor of the same build is kept.
+ksv_run_with_dialog --shift install
+ksv_expect_eq "$KSV_RC" 1 "exit code of reinstall"
+ksv_expect_eq "$KSV_DIALOG_SHOWN" 1 "log shown with Shift held"
+ksv_expect_eq "$KSV_DIALOG_TITLE" "Kestrovane build 2501- Install log." "title without errors"
+# The driver goes at the second ask (flag 0), with no spooler restart (the
+# whole log says so); the monitor of the same build is kept.
 ksv_expect_log "$KSV_DIALOG_TEXT" 'Kestrovane 2501
 >Check Spooler
 PrinterDriverDirectory(1):C:\windows\system32\spool\drivers\x64
@@ -170,9 +170,7 @@ PrinterDriverDirectory(2):C:\windows\system32\spool\drivers\x64\
         1. Kestrovane printer
         -------------------------------------------
         Driver is found. Index=1
-        Can'"'"'t delete driver. Trying to restart spooler
-        >Restart Spooler
-        Error(14): Can`t remove the printer-driver '"'"'Kestrovane printer'"'"' - (Invalid parameter.)
+        OK :)
       >DeleteMonitor
         ------- 2 existing monitors ----------
         1. Kestrovane:
@@ -226,11 +224,12 @@ cp "$KSV_DIST/kestray.exe" "$(ksv_unix_path "$TRAY")"
 ops registertray "$SETUP_DIR" >/dev/null
 tray_state 'mutex=yes|window=yes' "tray program running before the uninstall"
 
-ksv_run_with_dialog uninstall
-ksv_expect_eq "$KSV_RC" 100 "exit code of uninstall (Wine: error 14)"
-ksv_expect_eq "$KSV_DIALOG_SHOWN" 1 "error log shown"
-ksv_expect_eq "$KSV_DIALOG_TITLE" "Kestrovane build 2501- Install error log!" "title with errors"
-# On Windows: "OK :)" under "Driver is found", and exit code 2.
+ksv_run_with_dialog --shift uninstall
+ksv_expect_eq "$KSV_RC" 2 "exit code of uninstall"
+ksv_expect_eq "$KSV_DIALOG_SHOWN" 1 "log shown with Shift held"
+ksv_expect_eq "$KSV_DIALOG_TITLE" "Kestrovane build 2501- Install log." "title without errors"
+# No spooler restart: the driver goes at the second ask (flag 0), the monitor
+# at the first.
 ksv_expect_log "$KSV_DIALOG_TEXT" 'Kestrovane 2501
 >Check Spooler
 PrinterDriverDirectory(1):C:\windows\system32\spool\drivers\x64
@@ -250,9 +249,7 @@ PrinterDriverDirectory(2):C:\windows\system32\spool\drivers\x64\
     1. Kestrovane printer
     -------------------------------------------
     Driver is found. Index=1
-    Can'"'"'t delete driver. Trying to restart spooler
-    >Restart Spooler
-    Error(14): Can`t remove the printer-driver '"'"'Kestrovane printer'"'"' - (Invalid parameter.)
+    OK :)
   >DeleteMonitor
     ------- 2 existing monitors ----------
     1. Kestrovane:
@@ -267,18 +264,17 @@ PrinterDriverDirectory(2):C:\windows\system32\spool\drivers\x64\
 ksv_expect_eq "$(our_printers)" '' "no printer of ours"
 ksv_expect_eq "$(default_printer)" '(none)' "no default printer left behind"
 ksv_expect_eq "$(ksv_monitors | grep -xF 'Kestrovane:' || true)" '' "no monitor"
-ksv_expect_eq "$(ksv_drivers | grep -xF 'Kestrovane printer' || true)" 'Kestrovane printer' \
-    "driver registration kept (Wine only)"
+ksv_expect_eq "$(ksv_drivers | grep -xF 'Kestrovane printer' || true)" '' "no driver registered"
 tray_state 'mutex=no|window=no' "tray program stopped by the uninstall"
 ksv_expect_eq "$(run_value)" '(none)' "no Run value"
 ksv_expect_eq "$(ksv_spooler_state)" RUNNING "spooler after uninstall"
-# Files of ours outside the package: only the driver's, which Wine keeps with
-# its registration; nothing waits for a restart.
+# Files of ours outside the package: only the driver's, which Wine's spooler
+# keeps after a deletion without flag; nothing waits for a restart.
 left=$(cd "$WINEPREFIX/drive_c" && find . -type f \( -iname 'ksv*' -o -iname 'kestray*' \) \
     ! -path './Program Files/Kestrovane/setup/*' | sort)
 ksv_expect_eq "$left" './windows/system32/spool/drivers/x64/3/ksvdrv64.dll
 ./windows/system32/spool/drivers/x64/3/ksvhelp.chm
-./windows/system32/spool/drivers/x64/3/ksvui64.dll' "files left: the kept driver's only"
+./windows/system32/spool/drivers/x64/3/ksvui64.dll' "files left: the driver store's only"
 ksv_expect_eq "$(ksv_reg_value 'HKLM\System\CurrentControlSet\Control\Session Manager' \
     PendingFileRenameOperations || echo '(none)')" '(none)' "nothing scheduled for a restart"
 
