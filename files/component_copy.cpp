@@ -127,8 +127,11 @@ HRESULT CopyComponent(InstallContext& context, const WCHAR* directory, const WCH
             if (report)
                 LogError(context, ErrOpenDestination, code, target);
         } else {
-            if (CopyBytes(context, source, out, target))
+            if (CopyBytes(context, source, out, target)) {
                 result = S_OK;
+                // An earlier attempt's remains, deferred, are this file now.
+                KeepDeferred(context.DeferredDeletes, target);
+            }
             CloseHandle(out);
             // What the failed copy left is no file of ours to keep.
             if (result != S_OK && !DeleteFileW(target) &&

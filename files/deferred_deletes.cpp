@@ -36,6 +36,16 @@ bool DeferDelete(DeferredDelete*& list, const WCHAR* path) {
     return true;
 }
 
+void KeepDeferred(DeferredDelete*& list, const WCHAR* path) {
+    for (DeferredDelete** link = &list; *link; link = &(*link)->next)
+        if (TextEqual((*link)->path, path)) {
+            DeferredDelete* node = *link;
+            *link = node->next;
+            FreeNode(node);
+            return;
+        }
+}
+
 void RetryDeferredDeletes(InstallContext& context) {
     LogLine(context, W("DeleteFile-try"));
     DeferredDelete* kept = nullptr;

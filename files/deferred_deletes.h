@@ -15,6 +15,8 @@ struct DeferredDelete {
 
 // False when the entry could not be kept (no memory): the file then stays.
 [[nodiscard]] bool DeferDelete(DeferredDelete*& list, const WCHAR* path);
+// Takes `path` off the list again: a file written whole since is to stay.
+void KeepDeferred(DeferredDelete*& list, const WCHAR* path);
 void RetryDeferredDeletes(InstallContext& context);
 uint32_t ScheduleDeferredDeletes(InstallContext& context);
 void ReleaseDeferredDeletes(DeferredDelete*& list);

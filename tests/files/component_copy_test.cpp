@@ -264,6 +264,9 @@ TEST_F(CopyTest, FailedReadIsACountedErrorAndAFailedCopy) {
               "of the file.)");
     ASSERT_NE(context.DeferredDeletes, nullptr);
     EXPECT_EQ(Ascii(context.DeferredDeletes->path), Ascii(Target));
+    sim::FindFile(Target)->heldOpen = false;
+    EXPECT_EQ(Copy(System32, true), S_OK);
+    EXPECT_EQ(context.DeferredDeletes, nullptr) << "a whole copy is no leftover";
 }
 
 TEST_F(CopyTest, FullDiskIsACountedErrorAndAFailedCopy) {

@@ -94,6 +94,10 @@ bool Listed(const std::vector<sim::Text>& texts, const sim::Text& text) {
     return false;
 }
 
+bool NamedOnCommandLine(const sim::Text& path) {
+    return sim::Upper(sim::M().commandLine).find(sim::Upper(path)) != sim::Text::npos;
+}
+
 } // namespace
 
 std::vector<sim::Text> QueuedTexts() {
@@ -125,9 +129,8 @@ std::string MachineHarm(int exitCode, const std::vector<sim::Text>& queued) {
             note(shown + " not a clean full path");
         else if (c.directory)
             note(shown + " a directory");
-        else if (c.use != sim::PathUse::Read && !Listed(own, c.path) &&
-                 sim::Upper(m.commandLine).find(sim::Upper(c.path)) == sim::Text::npos)
-            note(shown + " not our file"); // the caller's own (a /log file) excepted
+        else if (c.use != sim::PathUse::Read && !Listed(own, c.path) && !NamedOnCommandLine(c.path))
+            note(shown + " not our file"); // a log file the user named is theirs to have
     }
     if (sim::RegValue* run = sim::FindValue(
             u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", u"KestrovaneTray")) {
