@@ -23,6 +23,7 @@ const char SettingsPrefix[] = "Kestrovanes\\";
 const char DeletedValue[] = "deleted";
 
 const DWORD SubKeyCapacity = 64; // bytes, terminator included
+const DWORD UnicodeSubKeyCapacity = 2 * SubKeyCapacity;
 const size_t AnsiPathCapacity = 260;
 const DWORD DeleteAccess = DELETE | PRINTER_ACCESS_ADMINISTER; // 0x10004
 
@@ -34,25 +35,44 @@ bool IsOurPrinter(const PRINTER_INFO_2W& entry) {
     return TextEqual(entry.pDriverName, OurDriverName);
 }
 
+DWORD GetSubKeyData(HANDLE printer, const char* key, DWORD* type, char* buffer, DWORD size,
+                    DWORD* needed) {
+    LPBYTE data = reinterpret_cast<LPBYTE>(buffer);
+    return key ? GetPrinterDataExA(printer, key, SubKeyValue, type, data, size, needed)
+               : GetPrinterDataA(printer, const_cast<LPSTR>(SubKeyValue), type, data, size, needed);
+}
+
+// The text of `bytes` read bytes, ended at its terminator or where the bytes
+// end; a SubKey has 63 characters at most.
+bool KeepSubKey(const char* data, DWORD bytes, char* buffer) {
+    const void* end = std::memchr(data, 0, bytes);
+    size_t length = end ? static_cast<size_t>(static_cast<const char*>(end) - data) : bytes;
+    if (length >= SubKeyCapacity)
+        return false;
+    std::memmove(buffer, data, length);
+    buffer[length] = 0;
+    return true;
+}
+
 // Reads one place of the SubKey. A REG_SZ stored without its terminator is
 // ended inside the caller's 64 bytes; one that fills all 64 of them is too
-// long to be a SubKey.
+// long to be a SubKey. A spooler that keeps the string as UTF-16 may ask for
+// up to twice its ANSI length even for the ANSI call: it is read again with
+// the size asked for.
 bool ReadSubKeyFrom(HANDLE printer, const char* key, char* buffer) {
     DWORD type = 0;
     DWORD needed = 0;
-    DWORD status =
-        key ? GetPrinterDataExA(printer, key, SubKeyValue, &type, reinterpret_cast<LPBYTE>(buffer),
-                                SubKeyCapacity, &needed)
-            : GetPrinterDataA(printer, const_cast<LPSTR>(SubKeyValue), &type,
-                              reinterpret_cast<LPBYTE>(buffer), SubKeyCapacity, &needed);
-    if (status != ERROR_SUCCESS || type != REG_SZ || needed > SubKeyCapacity)
+    DWORD status = GetSubKeyData(printer, key, &type, buffer, SubKeyCapacity, &needed);
+    if (status == ERROR_SUCCESS)
+        return type == REG_SZ &&
+               KeepSubKey(buffer, needed < SubKeyCapacity ? needed : SubKeyCapacity, buffer);
+    if (status != ERROR_MORE_DATA || needed <= SubKeyCapacity || needed > UnicodeSubKeyCapacity)
         return false;
-    if (std::memchr(buffer, 0, needed))
-        return true;
-    if (needed == SubKeyCapacity)
+    char wide[UnicodeSubKeyCapacity];
+    DWORD size = needed;
+    if (GetSubKeyData(printer, key, &type, wide, size, &needed) != ERROR_SUCCESS || type != REG_SZ)
         return false;
-    buffer[needed] = 0;
-    return true;
+    return KeepSubKey(wide, needed < size ? needed : size, buffer);
 }
 
 char* CopyAnsi(const char* text) {

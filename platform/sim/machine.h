@@ -241,6 +241,10 @@ struct Machine {
     // even while a printer uses the driver.
     bool wineDriverDeletion = false;
     std::vector<Printer> printers;
+    // A spooler that keeps strings as UTF-16 and sizes them so for the ANSI
+    // printer data calls too: a string value needs (and reports) twice its
+    // ANSI length, as older Windows versions do.
+    bool printerDataUnicodeSize = false;
     Text defaultPrinter; // the current user's; empty: none
     // Runs after each EnumPrintersW call with its number; lets a test change
     // the printers between the two calls of the buffer pattern.

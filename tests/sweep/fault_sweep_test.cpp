@@ -151,6 +151,15 @@ const std::vector<Scenario>& Scenarios() {
     static const std::vector<Scenario> all = {
         {"clean install", "install", [] { PlacePackage(); }, {1, 100, 101}, false},
         {"reinstall", "install", [] { InstalledProduct(2450); }, {1, 100, 101}, true},
+        {"reinstall, printer data sized as UTF-16",
+         "install",
+         [] {
+             InstalledProduct(2450);
+             sim::M().printerDataUnicodeSize = true;
+             ProductPrinter(u"Annex", std::string(40, 'a'));
+         },
+         {1, 100, 101},
+         true},
         {"uninstall", "uninstall", [] { InstalledProduct(2501); }, {2, 100, 101}, false},
         {"uninstall, Wine's driver deletion",
          "uninstall",
@@ -179,6 +188,7 @@ const std::vector<Scenario>& Scenarios() {
 }
 
 struct Outcome {
+    std::map<std::string, std::string> ours; // product printers before the run -> SubKey
     int code = 0;
     bool sawContext = false;
     int32_t depth = 0;
@@ -199,6 +209,9 @@ Outcome RunScenario(const Scenario& s, const std::string& call, int nth, DWORD e
         out.errors = c->ErrorCount;
         out.log = LogText(*c);
     };
+    for (sim::Printer& p : sim::M().printers)
+        if (p.driver == u"Kestrovane printer")
+            out.ours[sim::Narrow(p.name)] = sim::PrinterString(p, u"DsUser", u"SubKey");
     if (!call.empty())
         sim::FailCall(call, error, nth, lasting ? -1 : 1);
     out.code = RunCommand(std::string("ksvinstall.exe ") + s.verb);
@@ -246,11 +259,16 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
     // is still counted, and the exit code says so.
     bool logStarved = lasting && (call == "HeapAlloc" || call == "HeapReAlloc");
     if (s.keepsPrinters && !savingCalls.count(call))
-        for (const char* name : {"Office", "Home"})
-            if (!sim::FindPrinter(sim::Widen(name)) &&
-                o.log.find(std::string("Can`t add printer '") + name + "'") == std::string::npos &&
+        for (const auto& saved : o.ours) {
+            const std::string& name = saved.first;
+            sim::Printer* p = sim::FindPrinter(sim::Widen(name));
+            if (!p && o.log.find("Can`t add printer '" + name + "'") == std::string::npos &&
                 !(logStarved && o.errors > 0))
-                fail(std::string("printer ") + name + " lost silently");
+                fail("printer " + name + " lost silently");
+            // Undisturbed, a queue comes back with its settings link.
+            if (p && call.empty() && sim::PrinterString(*p, u"DsUser", u"SubKey") != saved.second)
+                fail("SubKey of " + name + " lost");
+        }
     return broken;
 }
 

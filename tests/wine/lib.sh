@@ -356,7 +356,10 @@ ksv_run_with_dialog() {
 # or value that is not there).
 ksv_reg_query() { # key [reg query options...]
     local listing
-    listing=$(wine reg query "$@" 2>/dev/null) || return
+    # On a loaded machine `wine reg` now and then fails to start and reports
+    # nothing: a missing key or value is asked for a second time.
+    listing=$(wine reg query "$@" 2>/dev/null) || listing=$(wine reg query "$@" 2>/dev/null) ||
+        return
     printf '%s\n' "${listing//$'\r'/}"
 }
 
