@@ -49,7 +49,15 @@ struct Service {
     bool refusesStart = false; // StartServiceW fails (ERROR_SERVICE_DISABLED)
     int stopsSeen = 0;         // how often it went from running to stopped
     int startsSeen = 0;        // how often it went from stopped to running
+    // Its process: it reports STOPPED before the process has ended, and what
+    // the process holds loaded stays held until then (exitDelayMs later).
+    DWORD processId = 20000; // 0: no process
+    DWORD exitDelayMs = 0;
+    DWORD exitingId = 0; // the stopped service's process, still ending
+    DWORD exitsAt = 0;
 };
+// The spooler's process ends now if it is due (the clock has passed its end).
+void SpoolerProcessCatchUp();
 
 // --- windows, processes ---------------------------------------------------------
 struct PostedMessage {

@@ -56,7 +56,8 @@ DWORD GetData(HANDLE h, const Text& key, LPCSTR name, LPDWORD type, LPBYTE data,
     if (!value)
         return ERROR_FILE_NOT_FOUND;
     DWORD bytes = static_cast<DWORD>(value->bytes.size());
-    bool text = value->type == REG_SZ || value->type == REG_EXPAND_SZ || value->type == REG_MULTI_SZ;
+    bool text =
+        value->type == REG_SZ || value->type == REG_EXPAND_SZ || value->type == REG_MULTI_SZ;
     *needed = M().printerDataUnicodeSize && text ? 2 * bytes : bytes;
     if (type)
         *type = value->type;

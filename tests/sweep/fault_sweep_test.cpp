@@ -73,6 +73,7 @@ std::vector<DWORD> ErrorsOf(const std::string& call) {
         {"CommandLineToArgvW", {ERROR_NOT_ENOUGH_MEMORY}},
         {"DialogBoxParamW", {ERROR_NOT_ENOUGH_MEMORY}},
         {"GetVersionExA", {ERROR_INVALID_PARAMETER}},
+        {"OpenProcess", {ERROR_ACCESS_DENIED, ERROR_INVALID_PARAMETER}},
     };
     auto it = table.find(call);
     if (it != table.end())
@@ -114,6 +115,7 @@ sim::Printer& ProductPrinter(const sim::Text& name, const std::string& subKey) {
 // vendor on our port, the tray program running.
 void InstalledProduct(int build) {
     PlacePackage();
+    sim::M().spooler.exitDelayMs = 500; // its process outlives STOPPED
     sim::File& dll = sim::PutFile(SystemMonitor, "monitor", build);
     dll.loadedBySpooler = true;
     sim::M().monitors.push_back(sim::Monitor{u"Kestrovane:", u"Windows x64", u"ksvmon64.dll"});
