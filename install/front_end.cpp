@@ -6,6 +6,7 @@
 #include "install/context/install_log.h"
 #include "install/context/log_dialog.h"
 #include "install/sequences.h"
+#include "install/single_installer.h"
 #include "spooler/status_probes.h"
 #include "tray/tray_control.h"
 
@@ -59,11 +60,14 @@ int Uninstall(HWND owner) {
     return errors ? ExitErrors : scheduled ? ExitRestart : ExitUninstalled;
 }
 
-int Dispatch(int argc, LPWSTR* argv) {
-    if (argc < 2)
-        return ExitNothing;
-    HWND owner = OwnerWindow(argc, argv);
-    const WCHAR* verb = argv[1];
+// The verbs that change the machine; the probes only read it.
+bool ChangesMachine(const WCHAR* verb) {
+    return InstallMode(verb) != 0 || VerbIs(verb, W("un")) || VerbIs(verb, W("uninstall")) ||
+           VerbIs(verb, W("onInit")) || VerbIs(verb, W("removetray")) ||
+           TextEqual(verb, W("def.set"));
+}
+
+int RunVerb(HWND owner, const WCHAR* verb) {
     uint32_t mode = InstallMode(verb);
     if (VerbIs(verb, W("onChkDrv")))
         return ProbeDriverBuild() ? ExitDriverCurrent : ExitProbeNo;
@@ -85,6 +89,19 @@ int Dispatch(int argc, LPWSTR* argv) {
         return ExitDefaultSet;
     }
     return ExitNothing;
+}
+
+int Dispatch(int argc, LPWSTR* argv) {
+    if (argc < 2)
+        return ExitNothing;
+    HWND owner = OwnerWindow(argc, argv);
+    const WCHAR* verb = argv[1];
+    if (!ChangesMachine(verb))
+        return RunVerb(owner, verb);
+    HANDLE mutex = WaitForOtherInstallers();
+    int code = RunVerb(owner, verb);
+    LetOtherInstallersRun(mutex);
+    return code;
 }
 
 } // namespace

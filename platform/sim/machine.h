@@ -263,6 +263,11 @@ struct Machine {
     // other programs: named mutexes (by exact name), processes, and what runs
     // when an executable is started (upper-cased path -> its behaviour)
     std::map<Text, Mutex> mutexes;
+    // Which installer's thread runs now (mutex ownership), and what a wait on
+    // a mutex another installer holds does: lets that installer run until it
+    // lets go (without it, the wait acts as for a program that never does).
+    DWORD currentInstaller = InstallerProcess;
+    std::function<void()> onInstallerBusy;
     std::vector<Process> processes;
     std::map<Text, ProgramScript> programs;
     DWORD nextProcessId = 100;

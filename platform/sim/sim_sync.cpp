@@ -246,7 +246,7 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name) {
     bool existed = name && MutexExists(n);
     Mutex& m = existed ? M().mutexes[n] : FreshMutex(n);
     if (!existed && initialOwner) {
-        m.owner = InstallerProcess;
+        m.owner = M().currentInstaller;
         m.recursion = 1;
     }
     HANDLE h = NewHandle(HandleKind::Mutex, n, 0x1F0001 /* MUTEX_ALL_ACCESS */);
@@ -263,7 +263,7 @@ BOOL ReleaseMutex(HANDLE mutex) {
         return FALSE;
     }
     Mutex& m = M().mutexes[h->name];
-    if (m.owner != InstallerProcess) {
+    if (m.owner != M().currentInstaller) {
         SetError(ERROR_NOT_OWNER);
         return FALSE;
     }
@@ -308,7 +308,13 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         return WAIT_TIMEOUT;
     }
     Mutex* m = &M().mutexes[h.name];
-    if (m->owner != 0 && m->owner != InstallerProcess) {
+    // Held by another installer on this machine: it runs until it lets go.
+    while (m->owner != 0 && m->owner != M().currentInstaller && !FindProcess(m->owner) &&
+           M().onInstallerBusy) {
+        M().onInstallerBusy();
+        m = &M().mutexes[h.name];
+    }
+    if (m->owner != 0 && m->owner != M().currentInstaller) {
         Process* holder = FindProcess(m->owner);
         if (holder && holder->ending &&
             Until(holder->endsAt) <= static_cast<int64_t>(milliseconds)) {
@@ -323,12 +329,12 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
             return WAIT_TIMEOUT;
         }
     }
-    if (m->owner == InstallerProcess) {
+    if (m->owner == M().currentInstaller) {
         ++m->recursion;
         return WAIT_OBJECT_0;
     }
     bool abandoned = m->abandoned;
-    m->owner = InstallerProcess;
+    m->owner = M().currentInstaller;
     m->recursion = 1;
     m->abandoned = false;
     return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
