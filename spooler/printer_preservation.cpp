@@ -124,7 +124,8 @@ void ReadSubKey(HANDLE printer, char* buffer) {
 void SavePrinterSettings(InstallContext& context, PRINTER_INFO_2W* entry) {
     char subKey[AnsiPathCapacity] = {0};
     HANDLE printer = nullptr;
-    if (OpenPrinterW(entry->pPrinterName, &printer, nullptr) && printer) {
+    // A connection's settings are the server's: nothing to carry over.
+    if (!IsConnection(*entry) && OpenPrinterW(entry->pPrinterName, &printer, nullptr) && printer) {
         ReadSubKey(printer, subKey);
         ClosePrinter(printer);
     }
@@ -157,6 +158,17 @@ void RemovePrinter(InstallContext& context, const WCHAR* name) {
     context.LogDepth -= 1;
 }
 
+// Only this machine's connection goes; the server's queue and its jobs stay.
+void RemoveConnection(InstallContext& context, const WCHAR* name) {
+    LogLine(context, W(">DeletePrinter(%s)"), Shown(name));
+    context.LogDepth += 1;
+    if (DeletePrinterConnectionW(const_cast<LPWSTR>(name)))
+        LogLine(context, W("OK"));
+    else
+        LogError(context, ErrDeletePrinter, Shown(name));
+    context.LogDepth -= 1;
+}
+
 void RemoveAllPrinters(InstallContext& context) {
     LogLine(context, W(">DeleteAllPrinters"));
     context.LogDepth += 1;
@@ -165,7 +177,10 @@ void RemoveAllPrinters(InstallContext& context) {
         if (!IsOurPrinter(*entry))
             continue;
         SavePrinterSettings(context, entry);
-        RemovePrinter(context, entry->pPrinterName);
+        if (IsConnection(*entry))
+            RemoveConnection(context, entry->pPrinterName);
+        else
+            RemovePrinter(context, entry->pPrinterName);
     }
     context.LogDepth -= 1;
 }
@@ -233,9 +248,27 @@ bool ClearDeletedMarker(const char* path) {
     return removed;
 }
 
+// The connection is made again to the server's queue, with its default state.
+void RestoreConnection(InstallContext& context, const PRINTER_INFO_2W& saved) {
+    LogLine(context, W(">AddPrinter(%s)"), saved.pPrinterName);
+    context.LogDepth += 1;
+    if (AddPrinterConnectionW(saved.pPrinterName)) {
+        LogLine(context, W("OK :)"));
+        if (saved.Attributes & PRINTER_ATTRIBUTE_DEFAULT)
+            SetDefaultPrinterW(saved.pPrinterName);
+    } else {
+        LogError(context, ErrAddPrinter, saved.pPrinterName);
+    }
+    context.LogDepth -= 1;
+}
+
 void RestorePrinters(InstallContext& context) {
     uint32_t restored = 0;
     for (SavedPrinter* node = context.SavedPrinters; node; node = node->next) {
+        if (IsConnection(*node->entry)) {
+            RestoreConnection(context, *node->entry);
+            continue;
+        }
         HANDLE printer = CreatePrinter(context, node->entry->pPrinterName);
         if (!printer)
             continue;

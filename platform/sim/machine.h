@@ -249,6 +249,12 @@ struct Machine {
     // even while a printer uses the driver.
     bool wineDriverDeletion = false;
     std::vector<Printer> printers;
+    // Print servers' queues ("\\server\queue" -> driver) a connection can be
+    // made to, and what was done to them through a connection's handle
+    // ("PURGE \\srv\q", "DELETE \\srv\q", "SET \\srv\q"): a handle to a
+    // connection acts on the server's queue.
+    std::map<Text, Text> serverQueues;
+    std::vector<std::string> serverChanges;
     // A spooler that keeps strings as UTF-16 and sizes them so for the ANSI
     // printer data calls too: a string value needs (and reports) twice its
     // ANSI length, as older Windows versions do.
@@ -377,6 +383,8 @@ void PackDriver(const Driver& driver, DWORD level, LPBYTE record, LPBYTE block, 
 bool PortExists(const Text& portList);
 Printer* FindPrinter(const Text& name);
 Printer& AddPrinter(const Text& name, const Text& driver, const Text& port);
+// A connection to a server's queue (which is made to exist too).
+Printer& AddConnection(const Text& name, const Text& driver);
 // Printer data as the ANSI calls see it. Key "" (or "PrinterDriverData") is
 // the plain calls' key; keys and value names compare without regard to case.
 void SetPrinterData(Printer& printer, const Text& key, const Text& name, DWORD type,

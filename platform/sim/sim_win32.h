@@ -107,6 +107,8 @@ BOOL GetPrinterW(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, LPDWORD
 BOOL SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command);
 HANDLE AddPrinterW(LPWSTR server, DWORD level, LPBYTE info);
 BOOL DeletePrinter(HANDLE printer);
+BOOL AddPrinterConnectionW(LPWSTR name);
+BOOL DeletePrinterConnectionW(LPWSTR name);
 BOOL ClosePrinter(HANDLE printer);
 BOOL GetDefaultPrinterW(LPWSTR buffer, LPDWORD size);
 BOOL SetDefaultPrinterW(LPCWSTR name);

@@ -162,7 +162,24 @@ const std::vector<Scenario>& Scenarios() {
          },
          {1, 100, 101},
          true},
+        {"reinstall, a connection of ours the default",
+         "install",
+         [] {
+             InstalledProduct(2501);
+             sim::AddConnection(u"\\\\print01\\Kestrovane", u"Kestrovane printer");
+             sim::M().defaultPrinter = u"\\\\print01\\Kestrovane";
+         },
+         {1, 100, 101},
+         true},
         {"uninstall", "uninstall", [] { InstalledProduct(2501); }, {2, 100, 101}, false},
+        {"uninstall with a connection of ours",
+         "uninstall",
+         [] {
+             InstalledProduct(2501);
+             sim::AddConnection(u"\\\\print01\\Kestrovane", u"Kestrovane printer");
+         },
+         {2, 100, 101},
+         false},
         {"uninstall, Wine's driver deletion",
          "uninstall",
          [] {
@@ -191,6 +208,7 @@ const std::vector<Scenario>& Scenarios() {
 
 struct Outcome {
     std::map<std::string, std::string> ours; // product printers before the run -> SubKey
+    std::string defaultBefore;
     int code = 0;
     bool sawContext = false;
     int32_t depth = 0;
@@ -214,6 +232,7 @@ Outcome RunScenario(const Scenario& s, const std::string& call, int nth, DWORD e
     for (sim::Printer& p : sim::M().printers)
         if (p.driver == u"Kestrovane printer")
             out.ours[sim::Narrow(p.name)] = sim::PrinterString(p, u"DsUser", u"SubKey");
+    out.defaultBefore = sim::Narrow(sim::M().defaultPrinter);
     if (!call.empty())
         sim::FailCall(call, error, nth, lasting ? -1 : 1);
     out.code = RunCommand(std::string("ksvinstall.exe ") + s.verb);
@@ -248,6 +267,9 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
         fail("freed twice");
     if (InstallerHandles() != 0)
         fail("handles left open");
+    // A connection's handle is the server's queue: never purged, deleted or changed.
+    for (const std::string& change : sim::M().serverChanges)
+        fail("server queue changed: " + change);
     if (sim::M().spooler.state != SERVICE_RUNNING && !(lasting && serviceCalls.count(call)))
         fail("spooler left stopped");
     if (o.sawContext) {
@@ -271,6 +293,8 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
             if (p && call.empty() && sim::PrinterString(*p, u"DsUser", u"SubKey") != saved.second)
                 fail("SubKey of " + name + " lost");
         }
+    if (s.keepsPrinters && call.empty() && sim::Narrow(sim::M().defaultPrinter) != o.defaultBefore)
+        fail("default printer lost");
     return broken;
 }
 
