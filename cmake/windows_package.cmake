@@ -11,7 +11,18 @@ target_include_directories(ksvinstall PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(ksvinstall PRIVATE UNICODE _UNICODE)
 target_compile_options(ksvinstall PRIVATE -municode)
 target_link_options(ksvinstall PRIVATE -municode -static -static-libgcc -static-libstdc++)
-target_link_libraries(ksvinstall PRIVATE winspool advapi32 shell32 user32 version)
+# VERSION.dll and WINSPOOL.DRV are no Known DLLs: loaded at start-up they would
+# be looked for in the program's folder first. Delay-loaded, they come after
+# RunInstaller has limited the search to the system directory; so do user32
+# and shell32 with whatever they import in turn.
+include(${CMAKE_CURRENT_LIST_DIR}/delay_load.cmake)
+ksv_delay_library(KSV_WINSPOOL_DELAY winspool winspool.drv)
+ksv_delay_library(KSV_VERSION_DELAY version version.dll)
+ksv_delay_library(KSV_USER32_DELAY user32 user32.dll)
+ksv_delay_library(KSV_SHELL32_DELAY shell32 shell32.dll)
+add_dependencies(ksvinstall winspool_delay version_delay user32_delay shell32_delay)
+target_link_libraries(ksvinstall PRIVATE ${KSV_WINSPOOL_DELAY} ${KSV_VERSION_DELAY}
+                      ${KSV_USER32_DELAY} ${KSV_SHELL32_DELAY} advapi32)
 set_target_properties(ksvinstall PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${KSV_SETUP_DIR}
     RUNTIME_OUTPUT_DIRECTORY_RELEASE ${KSV_SETUP_DIR}
@@ -25,3 +36,6 @@ file(GLOB KSV_COMPANION_PIECES CONFIGURE_DEPENDS
 foreach(piece ${KSV_COMPANION_PIECES})
     include(${piece})
 endforeach()
+
+# The Windows Installer package wrapping all of the above.
+include(${CMAKE_SOURCE_DIR}/msi/package.cmake)

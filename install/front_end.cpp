@@ -5,6 +5,8 @@
 #include "install/context/install_context.h"
 #include "install/context/install_log.h"
 #include "install/context/log_dialog.h"
+#include "install/context/log_file.h"
+#include "install/run_options.h"
 #include "install/sequences.h"
 #include "install/single_installer.h"
 #include "spooler/status_probes.h"
@@ -53,10 +55,10 @@ uint32_t InstallMode(const WCHAR* verb) {
     return 0;
 }
 
-int Uninstall(HWND owner) {
+int Uninstall(const RunOptions& options) {
     CloseHelpWindow();
     uint32_t scheduled = 0;
-    bool errors = UninstallCommand(owner, scheduled);
+    bool errors = UninstallCommand(options, scheduled);
     return errors ? ExitErrors : scheduled ? ExitRestart : ExitUninstalled;
 }
 
@@ -67,7 +69,8 @@ bool ChangesMachine(const WCHAR* verb) {
            TextEqual(verb, W("def.set"));
 }
 
-int RunVerb(HWND owner, const WCHAR* verb) {
+int RunVerb(const RunOptions& options) {
+    const WCHAR* verb = options.Verb;
     uint32_t mode = InstallMode(verb);
     if (VerbIs(verb, W("onChkDrv")))
         return ProbeDriverBuild() ? ExitDriverCurrent : ExitProbeNo;
@@ -77,13 +80,13 @@ int RunVerb(HWND owner, const WCHAR* verb) {
         return ProbeDefaultPrinter() ? ExitDefaultNotOurs : ExitProbeNo;
     }
     if (VerbIs(verb, W("un")) || VerbIs(verb, W("uninstall")))
-        return Uninstall(owner);
+        return Uninstall(options);
     if (VerbIs(verb, W("removetray"))) {
         StopTray(nullptr);
         return ExitNothing;
     }
     if (mode != 0)
-        return InstallCommand(owner, mode);
+        return InstallCommand(options, mode);
     if (TextEqual(verb, W("def.set"))) {
         MakeOurPrinterDefault();
         return ExitDefaultSet;
@@ -92,16 +95,26 @@ int RunVerb(HWND owner, const WCHAR* verb) {
 }
 
 int Dispatch(int argc, LPWSTR* argv) {
-    if (argc < 2)
+    RunOptions options;
+    if (argc < 2 || !TakeOptions(argc, argv, options))
         return ExitNothing;
-    HWND owner = OwnerWindow(argc, argv);
-    const WCHAR* verb = argv[1];
-    if (!ChangesMachine(verb))
-        return RunVerb(owner, verb);
+    options.Owner = OwnerWindow(argc, argv);
+    options.Verb = argv[1];
+    if (!ChangesMachine(options.Verb))
+        return RunVerb(options);
     HANDLE mutex = WaitForOtherInstallers();
-    int code = RunVerb(owner, verb);
+    int code = RunVerb(options);
     LetOtherInstallersRun(mutex);
     return code;
+}
+
+// The log of an install or uninstall: into its file when one was asked for,
+// then on screen when an error was logged or Shift is held, unless /quiet.
+void ReportLog(InstallContext& context, const RunOptions& options) {
+    if (options.LogFile)
+        WriteLogFile(context, options.LogFile, options.Verb);
+    if (!options.Quiet && (context.ErrorCount != 0 || ShiftHeld()))
+        ShowLogDialog(context, options.Owner);
 }
 
 } // namespace
@@ -116,28 +129,26 @@ void CloseHelpWindow() {
     }
 }
 
-int InstallCommand(HWND owner, uint32_t mode) {
+int InstallCommand(const RunOptions& options, uint32_t mode) {
     CloseHelpWindow();
     InstallContext context;
     InitContext(context, mode);
     LogLine(context, W(">>0010"));
     ReInstall(context);
     uint32_t scheduled = ScheduleDeferredDeletes(context);
-    if (context.ErrorCount != 0 || ShiftHeld())
-        ShowLogDialog(context, owner);
+    ReportLog(context, options);
     LogLine(context, W(">>0020"));
     bool errors = context.ErrorCount != 0;
     FreeContext(context);
     return errors ? ExitErrors : scheduled ? ExitRestart : ExitInstalled;
 }
 
-bool UninstallCommand(HWND owner, uint32_t& scheduled) {
+bool UninstallCommand(const RunOptions& options, uint32_t& scheduled) {
     InstallContext context;
     InitContext(context, Mode64Bit);
     CompleteUnInstall(context);
     scheduled = ScheduleDeferredDeletes(context);
-    if (context.ErrorCount != 0 || ShiftHeld())
-        ShowLogDialog(context, owner);
+    ReportLog(context, options);
     bool errors = context.ErrorCount != 0;
     FreeContext(context);
     return errors;
@@ -145,6 +156,10 @@ bool UninstallCommand(HWND owner, uint32_t& scheduled) {
 
 int RunInstaller(HINSTANCE instance) {
     ModuleInstance = instance;
+    // Before any DLL is loaded on demand: from the system directory only,
+    // never from the folder a setup started us in. Without that, nothing runs.
+    if (!SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        return ExitNothing;
     int argc = 0;
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (!argv)

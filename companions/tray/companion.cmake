@@ -4,7 +4,11 @@ target_include_directories(kestray PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(kestray PRIVATE UNICODE _UNICODE)
 target_compile_options(kestray PRIVATE -municode)
 target_link_options(kestray PRIVATE -municode -static -static-libgcc -static-libstdc++)
-target_link_libraries(kestray PRIVATE user32)
+# user32 delay-loaded: it comes after the search is limited to the system
+# directory (see cmake/delay_load.cmake).
+ksv_delay_library(KSV_USER32_DELAY user32 user32.dll)
+add_dependencies(kestray user32_delay)
+target_link_libraries(kestray PRIVATE ${KSV_USER32_DELAY})
 set_target_properties(kestray PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${KSV_DIST}
     RUNTIME_OUTPUT_DIRECTORY_RELEASE ${KSV_DIST})

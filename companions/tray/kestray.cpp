@@ -22,6 +22,10 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+    // Whatever the system loads on demand comes from the system directory,
+    // not from the folder the program lies in.
+    if (!SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        return 1;
     HANDLE mutex = CreateMutexA(nullptr, TRUE, TrayMutexName);
     if (!mutex)
         return 1;

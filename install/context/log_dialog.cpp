@@ -17,6 +17,18 @@ void InitLogDialog(HWND dialog, const InstallContext& context) {
     SetWindowTextW(dialog, title);
 }
 
+// A service's window station (session 0, or a run as SYSTEM) is not visible:
+// a dialog there is one nobody can close. When it cannot be told, no dialog
+// either: a deployment that hangs is worse than a log nobody saw.
+bool WindowStationVisible() {
+    HWINSTA station = GetProcessWindowStation();
+    USEROBJECTFLAGS flags = {};
+    DWORD needed = 0;
+    return station &&
+           GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed) &&
+           (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
 } // namespace
 
 INT_PTR CALLBACK LogDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -33,6 +45,8 @@ INT_PTR CALLBACK LogDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
 }
 
 void ShowLogDialog(InstallContext& context, HWND owner) {
+    if (!WindowStationVisible())
+        return; // as if it had been closed
     DialogBoxParamW(ModuleInstance, MAKEINTRESOURCEW(LogDialogResource), owner, LogDialogProc,
                     reinterpret_cast<LPARAM>(&context));
 }

@@ -125,6 +125,7 @@ struct DialogRecord {
     Text title;
     INT_PTR result = 0;
     bool initReturnedZero = false;
+    bool hangs = false; // shown where nobody can close it
 };
 
 // --- files ----------------------------------------------------------------------
@@ -201,6 +202,7 @@ struct Machine {
     // threads and time
     DWORD lastError = 0;
     DWORD tick = 1000000; // GetTickCount; Sleep advances it at once
+    SYSTEMTIME localTime = {2026, 12, 2, 8, 4, 17, 18, 250}; // the wall clock, as a test sets it
     uint64_t sleptMs = 0;
     std::vector<Fault> faults;
     // Runs as each simulated call starts, with the call's name and number;
@@ -217,6 +219,7 @@ struct Machine {
     Text commandLine = u"\"C:\\Program Files\\Kestrovane\\setup\\ksvinstall.exe\"";
     Text modulePath = u"C:\\Program Files\\Kestrovane\\setup\\ksvinstall.exe";
     Text systemDir = u"C:\\Windows\\system32";
+    DWORD dllDirectories = 0; // SetDefaultDllDirectories' flags; 0: the program's folder first
     Text spoolDriverRoot = u"C:\\Windows\\system32\\spool\\drivers";
     // When set, GetPrinterDriverDirectoryW reports this path for every
     // environment (one with a trailing backslash, say).
@@ -279,6 +282,9 @@ struct Machine {
     DWORD nextProcessId = 100;
     DialogClose dialogClose = DialogClose::Ok;
     bool dialogFails = false;
+    // A service's window station (session 0): nobody sees a dialog there, so
+    // nobody ever closes one.
+    bool windowStationVisible = true;
     std::vector<DialogRecord> dialogs;
     // Sees the dialog's initialisation parameter before the dialog procedure
     // does: lets a test look at the state the program shows.

@@ -182,6 +182,11 @@ DWORD GetTickCount() {
     return M().tick;
 }
 
+void GetLocalTime(LPSYSTEMTIME time) {
+    Enter("GetLocalTime");
+    *time = M().localTime;
+}
+
 HANDLE GetProcessHeap() {
     return processHeap;
 }

@@ -161,3 +161,18 @@ BOOL GetVersionExA(LPOSVERSIONINFOA info) {
     std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
     return TRUE;
 }
+
+// Only the documented flag combinations: the searches of LoadLibraryExW that
+// may stand as the process default, nothing else.
+BOOL SetDefaultDllDirectories(DWORD flags) {
+    if (Enter("SetDefaultDllDirectories"))
+        return FALSE;
+    const DWORD valid = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                        LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
+    if (flags == 0 || (flags & ~valid) != 0) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    M().dllDirectories = flags;
+    return TRUE;
+}

@@ -110,8 +110,10 @@ INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DL
         look(param);
     }
     record.initReturnedZero = proc(dialog, WM_INITDIALOG, 0, param) == 0;
+    record.hangs = !M().windowStationVisible;
     WPARAM id = M().dialogClose == DialogClose::Cancel ? IDCANCEL : IDOK;
-    proc(dialog, WM_COMMAND, id, 0);
+    if (!record.hangs)
+        proc(dialog, WM_COMMAND, id, 0);
     if (!ended)
         record.result = -2; // the procedure never ended the dialog: it would hang
     activeDialog = nullptr;
@@ -120,6 +122,42 @@ INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DL
         w->alive = false;
     M().dialogs.push_back(record);
     return record.result;
+}
+
+namespace {
+// Any stable value: the handle is the system's and is never closed.
+HWINSTA const processStation = reinterpret_cast<HWINSTA>(static_cast<uintptr_t>(0x7ffe0010));
+} // namespace
+
+HWINSTA GetProcessWindowStation() {
+    if (Enter("GetProcessWindowStation"))
+        return nullptr;
+    return processStation;
+}
+
+// Only the window station's flags are modelled; a buffer too small reports
+// the size needed.
+BOOL GetUserObjectInformationW(HANDLE object, int index, LPVOID info, DWORD length,
+                               LPDWORD needed) {
+    if (Enter("GetUserObjectInformationW"))
+        return FALSE;
+    if (object != static_cast<HANDLE>(processStation)) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (index != UOI_FLAGS) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (needed)
+        *needed = sizeof(USEROBJECTFLAGS);
+    if (!info || length < sizeof(USEROBJECTFLAGS)) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    USEROBJECTFLAGS flags = {FALSE, FALSE, M().windowStationVisible ? DWORD(WSF_VISIBLE) : 0u};
+    *static_cast<USEROBJECTFLAGS*>(info) = flags;
+    return TRUE;
 }
 
 BOOL EndDialog(HWND dialog, INT_PTR result) {

@@ -9,6 +9,7 @@ DWORD GetLastError();
 void SetLastError(DWORD code);
 void Sleep(DWORD milliseconds);
 DWORD GetTickCount();
+void GetLocalTime(LPSYSTEMTIME time);
 HANDLE GetProcessHeap();
 LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
 LPVOID HeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes);
@@ -30,6 +31,7 @@ LPWSTR GetCommandLineW();
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
 UINT GetSystemDirectoryW(LPWSTR buffer, UINT size);
 BOOL GetVersionExA(LPOSVERSIONINFOA info);
+BOOL SetDefaultDllDirectories(DWORD flags);
 
 // kernel32: files
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
@@ -64,6 +66,8 @@ INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DL
 BOOL EndDialog(HWND dialog, INT_PTR result);
 BOOL SetDlgItemTextW(HWND dialog, int item, LPCWSTR text);
 BOOL SetWindowTextW(HWND window, LPCWSTR text);
+HWINSTA GetProcessWindowStation();
+BOOL GetUserObjectInformationW(HANDLE object, int index, LPVOID info, DWORD length, LPDWORD needed);
 
 // advapi32: services
 SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access);

@@ -1,7 +1,8 @@
 // The whole program from its command line: any text after the program name,
-// often one of the verbs with an owner-window number. Every run must end
-// with an exit code the verbs can give, nothing leaked or freed twice, and
-// the spooler running.
+// often one of the verbs with an owner-window number and options (/quiet,
+// /log <file>). Every run must end with an exit code the verbs can give,
+// nothing leaked or freed twice, the spooler running, and a log file, when
+// one was written, beginning with its byte-order mark.
 #include "install/front_end.h"
 #include "platform/sim/machine.h"
 
@@ -39,5 +40,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!allowed.count(code) || sim::LiveBlocks() != 0 || sim::BadFrees() != 0 ||
         sim::M().spooler.state != SERVICE_RUNNING)
         std::abort();
+    for (const auto& entry : sim::M().files) {
+        const std::vector<uint8_t>& b = entry.second.bytes;
+        bool log =
+            entry.first.size() > 4 && entry.first.compare(entry.first.size() - 4, 4, u".LOG") == 0;
+        if (log && (b.size() < 3 || b[0] != 0xEF || b[1] != 0xBB || b[2] != 0xBF))
+            std::abort();
+    }
     return 0;
 }

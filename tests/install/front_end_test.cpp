@@ -85,6 +85,8 @@ TEST_F(FrontEndTest, VerbsInAnyCaseExceptTheExactOne) {
         EXPECT_EQ(sim::M().dialogs.size(), c.context ? 1u : 0u) << line;
         EXPECT_EQ(sim::LiveBlocks(), 0u) << line;
         EXPECT_EQ(ServiceHandlesOpen(), 0u) << line;
+        EXPECT_EQ(sim::M().dllDirectories, static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32))
+            << line;
     }
 }
 
@@ -99,6 +101,20 @@ TEST_F(FrontEndTest, NoVerbTouchesNothing) {
         EXPECT_EQ(sim::CallCount("FindWindowW"), 0);
         EXPECT_EQ(sim::LiveBlocks(), 0u) << "the argument block is released";
     }
+}
+
+// DLLs loaded on demand come from the system directory only, never from the
+// folder the installer was started in; without that, nothing runs.
+TEST_F(FrontEndTest, DllSearchIsLimitedBeforeAnythingElse) {
+    sim::M().recordCalls = true;
+    EXPECT_EQ(RunCommand("ksvinstall.exe onInit"), 102);
+    ASSERT_FALSE(sim::M().calls.empty());
+    EXPECT_EQ(sim::M().calls[0], "SetDefaultDllDirectories");
+    sim::Reset();
+    PlacePackage();
+    sim::FailCall("SetDefaultDllDirectories", ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RunCommand("ksvinstall.exe install"), 6);
+    EXPECT_EQ(sim::CallCount("GetCommandLineW"), 0);
 }
 
 TEST_F(FrontEndTest, UnsplittableCommandLineCountsAsNoVerb) {
@@ -123,6 +139,11 @@ TEST_F(FrontEndTest, ThirdArgumentNamesTheOwnerWindow) {
     EXPECT_EQ(DialogOwner("ksvinstall.exe install +" + handle), setup);
     EXPECT_EQ(DialogOwner("ksvinstall.exe install " + handle + "junk"), setup);
     EXPECT_EQ(DialogOwner("ksvinstall.exe install 0" + handle), setup);
+
+    // Options are taken out first: the owner is the last of what is left.
+    EXPECT_EQ(DialogOwner("ksvinstall.exe install /log C:\\k.log " + handle), setup);
+    EXPECT_EQ(DialogOwner("ksvinstall.exe install " + handle + " /LOG C:\\k.log"), setup);
+    EXPECT_EQ(DialogOwner("ksvinstall.exe install " + handle + " x /log C:\\k.log"), nullptr);
 
     sim::M().shiftDown = true;
     sim::M().dialogs.clear();
@@ -241,4 +262,127 @@ TEST_F(FrontEndTest, HelpWindowThatNeverClosesCostsAboutFiveSeconds) {
     EXPECT_EQ(WindowOf(stubborn).posted.size(), 100u);
     EXPECT_EQ(sim::M().sleptMs, 5000u + StopTrayPause);
     EXPECT_EQ(sim::LiveBlocks(), 0u);
+}
+
+namespace {
+
+const sim::Text LogPath = u"C:\\Setup\\k.log";
+
+std::string FileBytes(const sim::Text& path) {
+    sim::File* f = sim::FindFile(path);
+    return f ? std::string(f->bytes.begin(), f->bytes.end()) : std::string();
+}
+
+} // namespace
+
+// Options after the verb, in any order and case; what is left reads as before.
+TEST_F(FrontEndTest, OptionsAfterTheVerb) {
+    const struct {
+        const char* line;
+        bool errors; // the run logs an error
+        int exitCode;
+        bool dialog;
+        bool logFile;
+    } cases[] = {
+        {"install /quiet", false, 1, false, false},
+        {"install /QUIET", true, 100, false, false},
+        {"UnInstall /Quiet", true, 100, false, false},
+        {"install /log C:\\Setup\\k.log", false, 1, true, true},
+        {"in_notray /LOG C:\\Setup\\k.log /quiet", true, 100, false, true},
+        {"uninstall /quiet /log \\\\server\\share\\k.log", false, 2, false, false},
+        {"install /log C:/Setup/k.log /quiet /quiet", false, 1, false, true},
+        {"onChkDrv /quiet /log C:\\Setup\\k.log", false, 3, false, false},
+        {"def.set /log C:\\Setup\\k.log", false, 4, false, false},
+        {"removetray /quiet", false, 6, false, false},
+        // Command lines the installer does not know: nothing is done.
+        {"install /verbose", false, 6, false, false},
+        {"install /log", false, 6, false, false},
+        {"install /log /quiet C:\\Setup\\k.log", false, 6, false, false},
+        {"install /log k.log", false, 6, false, false},
+        {"install /log \"\"", false, 6, false, false},
+        {"install /quiet/log C:\\Setup\\k.log", false, 6, false, false},
+        {"/quiet install", false, 6, false, false},
+        {"def.set /x", false, 6, false, false},
+        {"onInit /", false, 6, false, false},
+    };
+    for (const auto& c : cases) {
+        sim::Reset();
+        PlacePackage();
+        sim::MakeDirectory(u"C:\\Setup");
+        sim::M().shiftDown = true;
+        if (c.errors)
+            sim::FailCall("GetSystemDirectoryW", ERROR_ACCESS_DENIED);
+        std::string line = std::string("ksvinstall.exe ") + c.line;
+        EXPECT_EQ(RunCommand(line), c.exitCode) << line;
+        EXPECT_EQ(sim::M().dialogs.size(), c.dialog ? 1u : 0u) << line;
+        EXPECT_EQ(sim::FileExists(LogPath), c.logFile) << line;
+        if (c.exitCode == 6) {
+            EXPECT_EQ(sim::CallCount("OpenSCManagerW"), 0) << line << ": nothing done";
+        }
+        EXPECT_EQ(sim::LiveBlocks(), 0u) << line;
+    }
+}
+
+TEST_F(FrontEndTest, LogFileHoldsTheLinesTheDialogShows) {
+    sim::MakeDirectory(u"C:\\Setup");
+    sim::PutFile(LogPath, "an older log, longer than the new one will be ... ... ... ... ... ...");
+    sim::M().shiftDown = true;
+    EXPECT_EQ(RunCommand("ksvinstall.exe INSTALL /log C:\\Setup\\k.log"), 1);
+    ASSERT_EQ(sim::M().dialogs.size(), 1u);
+    std::string shown = Ascii(sim::M().dialogs[0].itemText);
+    EXPECT_EQ(FileBytes(LogPath), "\xEF\xBB\xBF"
+                                  "2026-12-08T04:17:18 INSTALL - Kestrovane build 2501\r\n" +
+                                      shown);
+    EXPECT_EQ(sim::OpenHandles(sim::HandleKind::File), 0u);
+
+    // Printer names beyond ASCII, a lone surrogate among them, in UTF-8.
+    sim::AddPrinter(u"B\u00fcro \u20ac \U0001D11E", u"Kestrovane printer", u"Kestrovane:");
+    sim::AddPrinter(sim::Text(u"x") + char16_t(0xD800) + u"y", u"Kestrovane printer",
+                    u"Kestrovane:");
+    sim::M().localTime = SYSTEMTIME{987, 1, 0, 2, 3, 4, 5, 6};
+    EXPECT_EQ(RunCommand("ksvinstall.exe uninstall /quiet /log C:\\Setup\\k.log"), 2);
+    std::string bytes = FileBytes(LogPath);
+    EXPECT_EQ(bytes.rfind("\xEF\xBB\xBF"
+                          "0987-01-02T03:04:05 uninstall - Kestrovane build 2501\r\n"
+                          "Kestrovane 2501\r\n",
+                          0),
+              0u);
+    EXPECT_NE(bytes.find(">DeletePrinter(B\xC3\xBCro \xE2\x82\xAC \xF0\x9D\x84\x9E)\r\n"),
+              std::string::npos);
+    EXPECT_NE(bytes.find(">DeletePrinter(x\xEF\xBF\xBDy)\r\n"), std::string::npos);
+}
+
+TEST_F(FrontEndTest, LogThatCannotBeWrittenChangesNothingElse) {
+    sim::MakeDirectory(u"C:\\Setup");
+    for (int i = 0; i < 100; ++i) // a log of more than one block
+        sim::AddPrinter(u"Queue of ours number " + sim::Widen(std::to_string(i)),
+                        u"Kestrovane printer", u"Kestrovane:");
+    // The disk fills up behind the first block: no cut log is left behind.
+    sim::FailCall("WriteFile", ERROR_DISK_FULL, 2);
+    EXPECT_EQ(RunCommand("ksvinstall.exe uninstall /quiet /log C:\\Setup\\k.log"), 2);
+    EXPECT_FALSE(sim::FileExists(LogPath));
+    EXPECT_EQ(sim::CallCount("WriteFile"), 2) << "not retried";
+    EXPECT_EQ(sim::LiveBlocks(), 0u);
+}
+
+// Run by a service or as SYSTEM: a dialog there would wait for ever.
+TEST_F(FrontEndTest, NoDialogOnAWindowStationNobodySees) {
+    sim::M().windowStationVisible = false;
+    sim::M().shiftDown = true;
+    EXPECT_EQ(RunCommand("ksvinstall.exe install"), 1);
+    sim::FailCall("GetSystemDirectoryW", ERROR_ACCESS_DENIED,
+                  sim::CallCount("GetSystemDirectoryW") + 1);
+    EXPECT_EQ(RunCommand("ksvinstall.exe uninstall /log C:\\k.log"), 100);
+    EXPECT_TRUE(sim::FileExists(u"C:\\k.log"));
+    EXPECT_TRUE(sim::M().dialogs.empty()) << "no dialog that nobody can close";
+
+    // When the window station cannot be asked, no dialog either.
+    sim::M().windowStationVisible = true;
+    for (const char* call : {"GetProcessWindowStation", "GetUserObjectInformationW"}) {
+        sim::FailCall(call, ERROR_ACCESS_DENIED, sim::CallCount(call) + 1);
+        EXPECT_EQ(RunCommand("ksvinstall.exe install"), 1) << call;
+        EXPECT_TRUE(sim::M().dialogs.empty()) << call;
+    }
+    EXPECT_EQ(RunCommand("ksvinstall.exe install"), 1);
+    EXPECT_EQ(sim::M().dialogs.size(), 1u);
 }

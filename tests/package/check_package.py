@@ -3,20 +3,32 @@
 
 The log dialog's template is compared byte for byte with one built here from
 the dialog's table of values (not from the .rc script), the manifest is
-parsed as XML, the version resource must carry build 2501, and the program
-may import nothing but system DLLs (a MinGW runtime DLL would be missing on
-the user's machine).
+parsed as XML, the version resource must carry build 2501, and the program's
+import table may name nothing but Known DLLs: any other DLL would be looked
+for in the program's own folder first (where a setup's download folder lets
+anyone drop one), and a MinGW runtime DLL would be missing on the user's
+machine. Other system DLLs are delay-loaded, after SetDefaultDllDirectories
+has limited the search to the system directory, so that call must be
+imported. With --tray the file is kestray.exe: only the imports are checked.
 
-usage: check_package.py path/to/ksvinstall.exe
+With --msi, the custom action inside the Windows Installer package instead:
+msiexec loads it into its own process, so it may import Known DLLs and
+msi.dll only.
+
+usage: check_package.py [--tray] path/to/ksvinstall.exe | --msi path/to/Kestrovane-<version>.msi
 """
+import subprocess
 import struct
 import sys
 import xml.etree.ElementTree as ET
 
-# DLLs that every Windows installation has.
-SYSTEM_DLLS = {"advapi32.dll", "comctl32.dll", "comdlg32.dll", "gdi32.dll", "kernel32.dll",
-               "msvcrt.dll", "ole32.dll", "oleaut32.dll", "shell32.dll", "user32.dll",
-               "version.dll", "winspool.drv"}
+# Known DLLs of 64-bit Windows 10 and 11 (the values of HKLM\SYSTEM\
+# CurrentControlSet\Control\Session Manager\KnownDLLs): always taken from
+# the system directory. version.dll, winspool.drv and comctl32.dll are not.
+KNOWN_DLLS = {"advapi32.dll", "combase.dll", "comdlg32.dll", "gdi32.dll", "imm32.dll",
+              "kernel32.dll", "msvcrt.dll", "ole32.dll", "oleaut32.dll", "rpcrt4.dll",
+              "sechost.dll", "setupapi.dll", "shell32.dll", "shlwapi.dll", "user32.dll",
+              "ws2_32.dll"}
 
 RT_DIALOG = 5
 RT_VERSION = 16
@@ -73,16 +85,25 @@ class Pe:
         return self.data[start:self.data.index(b"\0", start)].decode("ascii")
 
     def imports(self):
-        """The names of the DLLs that the import directory lists."""
-        names = []
+        """{DLL name: [imported function names]} as the import directory lists them."""
+        found = {}
         at = self.offset(self.import_rva) if self.import_rva else None
         while at is not None:
             descriptor = struct.unpack_from("<5I", self.data, at)
             if not any(descriptor):
                 break
-            names.append(self.text_at(descriptor[3]))
+            functions = []
+            thunk = self.offset(descriptor[0] or descriptor[4])
+            while True:
+                entry = struct.unpack_from("<Q", self.data, thunk)[0]
+                if entry == 0:
+                    break
+                if not entry >> 63:  # by name: a hint, then the name
+                    functions.append(self.text_at(entry + 2))
+                thunk += 8
+            found[self.text_at(descriptor[3])] = functions
             at += 20
-        return names
+        return found
 
     def resources(self):
         """{(type, name, language): (bytes, code page)} for the numeric ids."""
@@ -229,21 +250,58 @@ def check_version(resources):
 SIZE_GOAL = 300 * 1024
 
 
+def check_custom_action(msi):
+    dll = subprocess.run(["msiinfo", "extract", msi, "Binary.ksvmsi"], capture_output=True,
+                         check=True).stdout
+    pe = Pe(dll)
+    check(pe.machine == 0x8664, "ksvmsi.dll: machine is 0x%x, not x64" % pe.machine)
+    imports = pe.imports()
+    for name in imports:
+        check(name.lower() in KNOWN_DLLS | {"msi.dll"},
+              "ksvmsi.dll imports %s, neither a Known DLL nor msi.dll" % name)
+    return "ksvmsi.dll in %s imports %s" % (msi, ", ".join(imports))
+
+
+def check_imports(pe):
+    imports = pe.imports()
+    lower = {name.lower(): functions for name, functions in imports.items()}
+    check("kernel32.dll" in lower, "no import of KERNEL32.dll: %r" % sorted(imports))
+    for name in imports:
+        check(name.lower() in KNOWN_DLLS, "imports %s, which is no Known DLL" % name)
+    check("SetDefaultDllDirectories" in lower.get("kernel32.dll", []),
+          "does not import SetDefaultDllDirectories")
+    return imports
+
+
 def main():
-    if len(sys.argv) != 2:
+    if len(sys.argv) == 3 and sys.argv[1] == "--msi":
+        summary = check_custom_action(sys.argv[2])
+        for failure in failures:
+            print("FAIL: " + failure)
+        print(summary)
+        return 1 if failures else 0
+    args = sys.argv[1:]
+    tray = args[:1] == ["--tray"]
+    if tray:
+        args = args[1:]
+    if len(args) != 1:
         print(__doc__.strip().splitlines()[-1], file=sys.stderr)
         return 2
-    with open(sys.argv[1], "rb") as f:
+    with open(args[0], "rb") as f:
         data = f.read()
     pe = Pe(data)
+    if tray:
+        imports = check_imports(pe)
+        for failure in failures:
+            print("FAIL: " + failure)
+        if not failures:
+            print("%s: imports %s" % (args[0], ", ".join(imports)))
+        return 1 if failures else 0
     # A setup program carries the installer: keep it small.
     check(len(data) < SIZE_GOAL, "%d bytes, not under %d" % (len(data), SIZE_GOAL))
     check(pe.machine == 0x8664, "machine is 0x%x, not x64" % pe.machine)
     check(pe.subsystem == 2, "subsystem is %d, not the Windows GUI" % pe.subsystem)
-    imports = pe.imports()
-    check("kernel32.dll" in [n.lower() for n in imports], "no import of KERNEL32.dll: %r" % imports)
-    for name in imports:
-        check(name.lower() in SYSTEM_DLLS, "imports %s, which is no system DLL" % name)
+    imports = check_imports(pe)
     resources = pe.resources()
     check_dialog(resources)
     check_manifest(resources)
@@ -252,7 +310,7 @@ def main():
         print("FAIL: " + failure)
     if not failures:
         print("%s: %d bytes; imports %s; dialog 101, manifest and version as built to be" % (
-            sys.argv[1], len(data), ", ".join(imports)))
+            args[0], len(data), ", ".join(imports)))
     return 1 if failures else 0
 
 

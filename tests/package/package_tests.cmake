@@ -11,3 +11,15 @@ add_test(NAME package.ksvinstall
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_package.py
                  ${KSV_DIST}/setup/ksvinstall.exe)
 set_tests_properties(package.ksvinstall PROPERTIES LABELS package)
+add_test(NAME package.kestray
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_package.py --tray
+                 ${KSV_DIST}/kestray.exe)
+set_tests_properties(package.kestray PROPERTIES LABELS package)
+include(${CMAKE_SOURCE_DIR}/msi/version.cmake)
+set(ksv_msi ${KSV_DIST}/../Kestrovane-${KSV_MSI_VERSION}.msi)
+find_program(KSV_MSIINFO msiinfo)
+if(EXISTS "${ksv_msi}" AND KSV_MSIINFO)
+    add_test(NAME package.ksvmsi
+             COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_package.py --msi ${ksv_msi})
+    set_tests_properties(package.ksvmsi PROPERTIES LABELS package)
+endif()

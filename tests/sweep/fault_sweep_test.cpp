@@ -30,7 +30,7 @@ const std::set<std::string> cannotFail = {
     "Sleep",       "GetTickCount",     "HeapFree",           "GlobalFree",      "LocalFree",
     "CloseHandle", "ClosePrinter",     "CloseServiceHandle", "RegCloseKey",     "GetCommandLineW",
     "IsWindow",    "GetAsyncKeyState", "EndDialog",          "SetDlgItemTextW", "SetWindowTextW",
-    "HeapSize",    "ReleaseMutex"};
+    "HeapSize",    "ReleaseMutex",     "GetLocalTime"};
 
 const DWORD ERROR_MR_MID_NOT_FOUND = 317;
 const DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
@@ -74,6 +74,9 @@ std::vector<DWORD> ErrorsOf(const std::string& call) {
         {"DialogBoxParamW", {ERROR_NOT_ENOUGH_MEMORY}},
         {"GetVersionExA", {ERROR_INVALID_PARAMETER}},
         {"OpenProcess", {ERROR_ACCESS_DENIED, ERROR_INVALID_PARAMETER}},
+        {"GetProcessWindowStation", {ERROR_ACCESS_DENIED}},
+        {"SetDefaultDllDirectories", {ERROR_INVALID_PARAMETER}},
+        {"GetUserObjectInformationW", {ERROR_INVALID_HANDLE, ERROR_ACCESS_DENIED}},
     };
     auto it = table.find(call);
     if (it != table.end())
@@ -152,6 +155,19 @@ struct Scenario {
 const std::vector<Scenario>& Scenarios() {
     static const std::vector<Scenario> all = {
         {"clean install", "install", [] { PlacePackage(); }, {1, 100, 101}, false},
+        {"install, log file",
+         "install /log C:\\k.log",
+         [] { PlacePackage(); },
+         {1, 100, 101},
+         false},
+        {"install unseen",
+         "install",
+         [] {
+             PlacePackage();
+             sim::M().windowStationVisible = false;
+         },
+         {1, 100, 101},
+         false},
         {"reinstall", "install", [] { InstalledProduct(2450); }, {1, 100, 101}, true},
         {"reinstall, printer data sized as UTF-16",
          "install",
@@ -257,8 +273,10 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
     auto fail = [&broken](const std::string& what) {
         broken += (broken.empty() ? "" : "; ") + what;
     };
-    // A command line that cannot be split is as good as none.
-    bool unsplit = call == "CommandLineToArgvW" || (call == "LocalAlloc" && nth == 1);
+    // A command line that cannot be split is as good as none; without a safe
+    // DLL search nothing runs at all.
+    bool unsplit = call == "CommandLineToArgvW" || (call == "LocalAlloc" && nth == 1) ||
+                   call == "SetDefaultDllDirectories";
     if (!s.codes.count(o.code) && !(unsplit && o.code == 6))
         fail("exit code " + std::to_string(o.code));
     if (sim::LiveBlocks() != 0)
@@ -278,6 +296,20 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
         if ((o.code == 100) != (o.errors != 0))
             fail("exit " + std::to_string(o.code) + " with " + std::to_string(o.errors) +
                  " errors");
+    }
+    for (const sim::DialogRecord& d : sim::M().dialogs)
+        if (d.hangs)
+            fail("a dialog nobody can close");
+    // A log file, when there is one, holds exactly the lines the dialog showed.
+    if (std::string(s.verb).find("/log") != std::string::npos) {
+        sim::File* f = sim::FindFile(u"C:\\k.log");
+        std::string expected = "\xEF\xBB\xBF"
+                               "2026-12-08T04:17:18 install - Kestrovane build 2501\r\n" +
+                               o.log;
+        if (f && o.sawContext && std::string(f->bytes.begin(), f->bytes.end()) != expected)
+            fail("log file differs from the dialog");
+        if (!f && !unsplit && call != "CreateFileW" && call != "WriteFile")
+            fail("no log file");
     }
     // With the general heap gone for good the log cannot grow: the error
     // is still counted, and the exit code says so.

@@ -366,9 +366,13 @@ ksv_reg_query() { # key [reg query options...]
 }
 
 # The data of one value, or nothing (status 1) when it is not there.
+# Not `ksv_reg_query | grep -m1`: bash writes the listing line by line, and a
+# grep that has already ended makes the last write fail (SIGPIPE); under
+# pipefail and load, a value that is there then read as missing.
 ksv_reg_value() { # key name
-    local line
-    line=$(ksv_reg_query "$1" /v "$2" | grep -m1 -F "    $2    REG_") || return 1
+    local listing line
+    listing=$(ksv_reg_query "$1" /v "$2") || return 1
+    line=$(grep -m1 -F "    $2    REG_" <<<"$listing") || return 1
     line=${line#*"    $2    "}
     line=${line#REG_* }
     printf '%s\n' "${line#"${line%%[! ]*}"}"

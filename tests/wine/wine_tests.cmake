@@ -5,6 +5,9 @@ set(KSV_DIST "${CMAKE_SOURCE_DIR}/dist/Kestrovane" CACHE PATH
     "The built package folder (.../dist/Kestrovane) that the Wine tests install")
 set(KSV_TOOLS "${KSV_DIST}/../tests" CACHE PATH
     "Folder of the Windows test programs (logreader.exe)")
+include(${CMAKE_SOURCE_DIR}/msi/version.cmake)
+set(KSV_MSI "${KSV_DIST}/../Kestrovane-${KSV_MSI_VERSION}.msi" CACHE FILEPATH
+    "The built Windows Installer package that the MSI test installs")
 
 find_program(KSV_WINE wine)
 find_program(KSV_WINEBOOT wineboot)
@@ -28,6 +31,7 @@ set(KSV_WINE_ENV
     KSV_TOOLS=${KSV_TOOLS}
     KSV_WINE_TEMPLATE=${KSV_WINE_TEMPLATE}
     KSV_WINE_WORK=${KSV_WINE_WORK}
+    KSV_MSI=${KSV_MSI}
     KSV_ARTIFACTS=${KSV_ARTIFACTS})
 
 # One booted prefix per test run; each test copies it.
@@ -54,6 +58,9 @@ endfunction()
 
 ksv_wine_test(wine.cli.exit_six cli_test.sh)
 ksv_wine_test(wine.install.headless install_test.sh)
+if(EXISTS "${KSV_TOOLS}/planted/version.dll")
+    ksv_wine_test(wine.dll_planting dll_planting_test.sh)
+endif()
 if(EXISTS "${KSV_TOOLS}/logreader.exe")
     ksv_wine_test(wine.dialog.shift_log log_dialog_test.sh Xvfb xdotool import)
     ksv_wine_test(wine.dialog.error_log error_log_test.sh Xvfb)
@@ -70,9 +77,16 @@ endif()
 # The whole package, verb by verb, with every log dialog read back.
 if(EXISTS "${KSV_TOOLS}/logreader.exe")
     ksv_wine_test(wine.e2e.missing_help e2e/missing_help_test.sh Xvfb import)
+    ksv_wine_test(wine.e2e.quiet_log e2e/quiet_log_test.sh Xvfb)
     if(EXISTS "${KSV_TOOLS}/ksvops.exe")
         ksv_wine_test(wine.e2e.verbs e2e/verbs_test.sh Xvfb xdotool)
     endif()
+endif()
+# The Windows Installer package's life cycle under Wine's msiexec.
+if(EXISTS "${KSV_MSI}" AND EXISTS "${KSV_TOOLS}/ksvops.exe")
+    ksv_wine_test(wine.msi.lifecycle msi/msi_test.sh wixl msibuild msiinfo)
+else()
+    message(STATUS "Wine MSI test: not registered, no ${KSV_MSI}")
 endif()
 # The renames test brings a native checker of its own.
 include(${KSV_WINE_DIR}/renames/wine_test.cmake)
