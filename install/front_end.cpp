@@ -8,6 +8,7 @@
 #include "install/context/log_file.h"
 #include "install/run_options.h"
 #include "install/sequences.h"
+#include "install/single_installer.h"
 #include "spooler/status_probes.h"
 #include "tray/tray_control.h"
 
@@ -71,13 +72,15 @@ void StopShippedTray() {
     Release(dir);
 }
 
-int Dispatch(int argc, LPWSTR* argv) {
-    RunOptions options;
-    if (argc < 2 || !TakeOptions(argc, argv, options))
-        return ExitNothing;
-    options.Owner = OwnerWindow(argc, argv);
-    const WCHAR* verb = argv[1];
-    options.Verb = verb;
+// The verbs that change the machine; the probes only read it.
+bool ChangesMachine(const WCHAR* verb) {
+    return InstallMode(verb) != 0 || VerbIs(verb, W("un")) || VerbIs(verb, W("uninstall")) ||
+           VerbIs(verb, W("onInit")) || VerbIs(verb, W("removetray")) ||
+           TextEqual(verb, W("def.set"));
+}
+
+int RunVerb(const RunOptions& options) {
+    const WCHAR* verb = options.Verb;
     uint32_t mode = InstallMode(verb);
     if (VerbIs(verb, W("onChkDrv")))
         return ProbeDriverBuild() ? ExitDriverCurrent : ExitProbeNo;
@@ -99,6 +102,20 @@ int Dispatch(int argc, LPWSTR* argv) {
         return ExitDefaultSet;
     }
     return ExitNothing;
+}
+
+int Dispatch(int argc, LPWSTR* argv) {
+    RunOptions options;
+    if (argc < 2 || !TakeOptions(argc, argv, options))
+        return ExitNothing;
+    options.Owner = OwnerWindow(argc, argv);
+    options.Verb = argv[1];
+    if (!ChangesMachine(options.Verb))
+        return RunVerb(options);
+    HANDLE mutex = WaitForOtherInstallers();
+    int code = RunVerb(options);
+    LetOtherInstallersRun(mutex);
+    return code;
 }
 
 // The log of an install or uninstall: into its file when one was asked for,

@@ -6,6 +6,7 @@
 #include "install/context/install_context.h"
 #include "install/context/install_log.h"
 #include "spooler/monitor_setup.h"
+#include "spooler/printer_inventory.h"
 #include "spooler/spooler_control.h"
 
 #include <cstring>
@@ -89,7 +90,7 @@ void SwitchPrintersToFile(InstallContext& context) {
     uint32_t n = 0;
     for (uint32_t i = 0; i < inventory.count; ++i) {
         PRINTER_INFO_2W* entry = &inventory.entries[i];
-        WCHAR* port = FindPortEntry(entry->pPortName, OurPortName);
+        WCHAR* port = IsConnection(*entry) ? nullptr : FindPortEntry(entry->pPortName, OurPortName);
         if (!port)
             continue;
         if (context.RedirectedPorts)

@@ -60,6 +60,11 @@ HANDLE AddPrinterLevel2(PRINTER_INFO_2W* info) {
     return AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(info));
 }
 
+bool IsConnection(const PRINTER_INFO_2W& entry) {
+    const WCHAR* name = entry.pPrinterName;
+    return name && name[0] == W('\\') && name[1] == W('\\');
+}
+
 BOOL PurgeAndDeletePrinter(HANDLE printer) {
     SetPrinterW(printer, 0, nullptr, PRINTER_CONTROL_PURGE);
     return DeletePrinter(printer);

@@ -23,3 +23,6 @@ PrinterInfoBlock ReadPrinterInfo(HANDLE printer);
 BOOL ClosePrinterHandle(HANDLE printer);
 HANDLE AddPrinterLevel2(PRINTER_INFO_2W* info);
 BOOL PurgeAndDeletePrinter(HANDLE printer);
+// A connection ("\\server\queue"): its handle is the server's queue, which
+// is never ours to purge, delete or change.
+bool IsConnection(const PRINTER_INFO_2W& entry);

@@ -23,6 +23,7 @@ const char SettingsPrefix[] = "Kestrovanes\\";
 const char DeletedValue[] = "deleted";
 
 const DWORD SubKeyCapacity = 64; // bytes, terminator included
+const DWORD UnicodeSubKeyCapacity = 2 * SubKeyCapacity;
 const size_t AnsiPathCapacity = 260;
 const DWORD DeleteAccess = DELETE | PRINTER_ACCESS_ADMINISTER; // 0x10004
 
@@ -34,25 +35,44 @@ bool IsOurPrinter(const PRINTER_INFO_2W& entry) {
     return TextEqual(entry.pDriverName, OurDriverName);
 }
 
+DWORD GetSubKeyData(HANDLE printer, const char* key, DWORD* type, char* buffer, DWORD size,
+                    DWORD* needed) {
+    LPBYTE data = reinterpret_cast<LPBYTE>(buffer);
+    return key ? GetPrinterDataExA(printer, key, SubKeyValue, type, data, size, needed)
+               : GetPrinterDataA(printer, const_cast<LPSTR>(SubKeyValue), type, data, size, needed);
+}
+
+// The text of `bytes` read bytes, ended at its terminator or where the bytes
+// end; a SubKey has 63 characters at most.
+bool KeepSubKey(const char* data, DWORD bytes, char* buffer) {
+    const void* end = std::memchr(data, 0, bytes);
+    size_t length = end ? static_cast<size_t>(static_cast<const char*>(end) - data) : bytes;
+    if (length >= SubKeyCapacity)
+        return false;
+    std::memmove(buffer, data, length);
+    buffer[length] = 0;
+    return true;
+}
+
 // Reads one place of the SubKey. A REG_SZ stored without its terminator is
 // ended inside the caller's 64 bytes; one that fills all 64 of them is too
-// long to be a SubKey.
+// long to be a SubKey. A spooler that keeps the string as UTF-16 may ask for
+// up to twice its ANSI length even for the ANSI call: it is read again with
+// the size asked for.
 bool ReadSubKeyFrom(HANDLE printer, const char* key, char* buffer) {
     DWORD type = 0;
     DWORD needed = 0;
-    DWORD status =
-        key ? GetPrinterDataExA(printer, key, SubKeyValue, &type, reinterpret_cast<LPBYTE>(buffer),
-                                SubKeyCapacity, &needed)
-            : GetPrinterDataA(printer, const_cast<LPSTR>(SubKeyValue), &type,
-                              reinterpret_cast<LPBYTE>(buffer), SubKeyCapacity, &needed);
-    if (status != ERROR_SUCCESS || type != REG_SZ || needed > SubKeyCapacity)
+    DWORD status = GetSubKeyData(printer, key, &type, buffer, SubKeyCapacity, &needed);
+    if (status == ERROR_SUCCESS)
+        return type == REG_SZ &&
+               KeepSubKey(buffer, needed < SubKeyCapacity ? needed : SubKeyCapacity, buffer);
+    if (status != ERROR_MORE_DATA || needed <= SubKeyCapacity || needed > UnicodeSubKeyCapacity)
         return false;
-    if (std::memchr(buffer, 0, needed))
-        return true;
-    if (needed == SubKeyCapacity)
+    char wide[UnicodeSubKeyCapacity];
+    DWORD size = needed;
+    if (GetSubKeyData(printer, key, &type, wide, size, &needed) != ERROR_SUCCESS || type != REG_SZ)
         return false;
-    buffer[needed] = 0;
-    return true;
+    return KeepSubKey(wide, needed < size ? needed : size, buffer);
 }
 
 char* CopyAnsi(const char* text) {
@@ -104,7 +124,8 @@ void ReadSubKey(HANDLE printer, char* buffer) {
 void SavePrinterSettings(InstallContext& context, PRINTER_INFO_2W* entry) {
     char subKey[AnsiPathCapacity] = {0};
     HANDLE printer = nullptr;
-    if (OpenPrinterW(entry->pPrinterName, &printer, nullptr) && printer) {
+    // A connection's settings are the server's: nothing to carry over.
+    if (!IsConnection(*entry) && OpenPrinterW(entry->pPrinterName, &printer, nullptr) && printer) {
         ReadSubKey(printer, subKey);
         ClosePrinter(printer);
     }
@@ -136,6 +157,17 @@ void RemovePrinter(InstallContext& context, const WCHAR* name) {
     }
 }
 
+// Only this machine's connection goes; the server's queue and its jobs stay.
+void RemoveConnection(InstallContext& context, const WCHAR* name) {
+    LogLine(context, W(">DeletePrinter(%s)"), Shown(name));
+    context.LogDepth += 1;
+    if (DeletePrinterConnectionW(const_cast<LPWSTR>(name)))
+        LogLine(context, W("OK"));
+    else
+        LogError(context, ErrDeletePrinter, Shown(name));
+    context.LogDepth -= 1;
+}
+
 void RemoveAllPrinters(InstallContext& context) {
     LogLine(context, W(">DeleteAllPrinters"));
     LogScope scope(context);
@@ -144,7 +176,10 @@ void RemoveAllPrinters(InstallContext& context) {
         if (!IsOurPrinter(*entry))
             continue;
         SavePrinterSettings(context, entry);
-        RemovePrinter(context, entry->pPrinterName);
+        if (IsConnection(*entry))
+            RemoveConnection(context, entry->pPrinterName);
+        else
+            RemovePrinter(context, entry->pPrinterName);
     }
 }
 
@@ -210,9 +245,27 @@ bool ClearDeletedMarker(const char* path) {
     return removed;
 }
 
+// The connection is made again to the server's queue, with its default state.
+void RestoreConnection(InstallContext& context, const PRINTER_INFO_2W& saved) {
+    LogLine(context, W(">AddPrinter(%s)"), saved.pPrinterName);
+    context.LogDepth += 1;
+    if (AddPrinterConnectionW(saved.pPrinterName)) {
+        LogLine(context, W("OK :)"));
+        if (saved.Attributes & PRINTER_ATTRIBUTE_DEFAULT)
+            SetDefaultPrinterW(saved.pPrinterName);
+    } else {
+        LogError(context, ErrAddPrinter, saved.pPrinterName);
+    }
+    context.LogDepth -= 1;
+}
+
 void RestorePrinters(InstallContext& context) {
     uint32_t restored = 0;
     for (SavedPrinter* node = context.SavedPrinters; node; node = node->next) {
+        if (IsConnection(*node->entry)) {
+            RestoreConnection(context, *node->entry);
+            continue;
+        }
         HANDLE printer = CreatePrinter(context, node->entry->pPrinterName);
         if (!printer)
             continue;

@@ -16,6 +16,7 @@ void RemoveAllPrinters(InstallContext& context);
 void SavePrinterSettings(InstallContext& context, PRINTER_INFO_2W* entry);
 void ReadSubKey(HANDLE printer, char* buffer);
 void RemovePrinter(InstallContext& context, const WCHAR* name);
+void RemoveConnection(InstallContext& context, const WCHAR* name);
 HANDLE CreatePrinter(InstallContext& context, const WCHAR* name);
 BOOL WriteSubKey(HANDLE printer, const char* subKey);
 bool ClearDeletedMarker(const char* path);

@@ -23,6 +23,34 @@ bool WaitForState(SC_HANDLE service, SERVICE_STATUS& status, DWORD state) {
     return status.dwCurrentState == state;
 }
 
+// The id of the service's process while it has one; 0 when it cannot be told.
+DWORD SpoolerProcessId(SC_HANDLE service) {
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
+                              sizeof status, &needed))
+        return 0;
+    return status.dwProcessId;
+}
+
+// A service reports STOPPED before its process has ended, and the DLLs that
+// process loaded stay mapped until it has. Waits for that, as long as the
+// stop's budget has left since `started`; a process that cannot be opened
+// has ended already.
+void WaitForProcessEnd(DWORD processId, DWORD started) {
+    if (!processId)
+        return;
+    DWORD spent = GetTickCount() - started;
+    DWORD budget = PollInterval * PollCount;
+    if (spent >= budget)
+        return;
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
+    if (!process)
+        return;
+    WaitForSingleObject(process, budget - spent);
+    CloseHandle(process);
+}
+
 } // namespace
 
 // A start the service manager refused once (busy, timed out) is asked for
@@ -59,6 +87,8 @@ SpoolerRestart::SpoolerRestart(InstallContext* context)
             LogError(*context, ErrOpenSpooler, GetLastError());
         return;
     }
+    DWORD started = GetTickCount();
+    DWORD processId = SpoolerProcessId(service);
     SERVICE_STATUS status = {};
     // A stop that does not come about is put down to the refused control, if
     // it was refused; a service that accepted it and then stayed has no code.
@@ -69,8 +99,12 @@ SpoolerRestart::SpoolerRestart(InstallContext* context)
             LogError(*context, ErrControlService, stopCode, stopCode, stopCode);
     }
     stopRequested = 1;
-    if (!WaitForState(service, status, SERVICE_STOPPED) && context)
-        LogError(*context, ErrStopSpooler, stopCode);
+    if (!WaitForState(service, status, SERVICE_STOPPED)) {
+        if (context)
+            LogError(*context, ErrStopSpooler, stopCode);
+        return;
+    }
+    WaitForProcessEnd(processId, started);
 }
 
 SpoolerRestart::~SpoolerRestart() {

@@ -49,7 +49,15 @@ struct Service {
     bool refusesStart = false; // StartServiceW fails (ERROR_SERVICE_DISABLED)
     int stopsSeen = 0;         // how often it went from running to stopped
     int startsSeen = 0;        // how often it went from stopped to running
+    // Its process: it reports STOPPED before the process has ended, and what
+    // the process holds loaded stays held until then (exitDelayMs later).
+    DWORD processId = 20000; // 0: no process
+    DWORD exitDelayMs = 0;
+    DWORD exitingId = 0; // the stopped service's process, still ending
+    DWORD exitsAt = 0;
 };
+// The spooler's process ends now if it is due (the clock has passed its end).
+void SpoolerProcessCatchUp();
 
 // --- windows, processes ---------------------------------------------------------
 struct PostedMessage {
@@ -266,6 +274,16 @@ struct Machine {
     // even while a printer uses the driver.
     bool wineDriverDeletion = false;
     std::vector<Printer> printers;
+    // Print servers' queues ("\\server\queue" -> driver) a connection can be
+    // made to, and what was done to them through a connection's handle
+    // ("PURGE \\srv\q", "DELETE \\srv\q", "SET \\srv\q"): a handle to a
+    // connection acts on the server's queue.
+    std::map<Text, Text> serverQueues;
+    std::vector<std::string> serverChanges;
+    // A spooler that keeps strings as UTF-16 and sizes them so for the ANSI
+    // printer data calls too: a string value needs (and reports) twice its
+    // ANSI length, as older Windows versions do.
+    bool printerDataUnicodeSize = false;
     Text defaultPrinter; // the current user's; empty: none
     // Runs after each EnumPrintersW call with its number; lets a test change
     // the printers between the two calls of the buffer pattern.
@@ -276,6 +294,11 @@ struct Machine {
     // other programs: named mutexes (by exact name), processes, and what runs
     // when an executable is started (upper-cased path -> its behaviour)
     std::map<Text, Mutex> mutexes;
+    // Which installer's thread runs now (mutex ownership), and what a wait on
+    // a mutex another installer holds does: lets that installer run until it
+    // lets go (without it, the wait acts as for a program that never does).
+    DWORD currentInstaller = InstallerProcess;
+    std::function<void()> onInstallerBusy;
     std::vector<Process> processes;
     std::map<Text, ProgramScript> programs;
     DWORD nextProcessId = 100;
@@ -391,6 +414,8 @@ void PackDriver(const Driver& driver, DWORD level, LPBYTE record, LPBYTE block, 
 bool PortExists(const Text& portList);
 Printer* FindPrinter(const Text& name);
 Printer& AddPrinter(const Text& name, const Text& driver, const Text& port);
+// A connection to a server's queue (which is made to exist too).
+Printer& AddConnection(const Text& name, const Text& driver);
 // Printer data as the ANSI calls see it. Key "" (or "PrinterDriverData") is
 // the plain calls' key; keys and value names compare without regard to case.
 void SetPrinterData(Printer& printer, const Text& key, const Text& name, DWORD type,

@@ -56,10 +56,12 @@ DWORD GetData(HANDLE h, const Text& key, LPCSTR name, LPDWORD type, LPBYTE data,
     if (!value)
         return ERROR_FILE_NOT_FOUND;
     DWORD bytes = static_cast<DWORD>(value->bytes.size());
-    *needed = bytes;
+    bool text =
+        value->type == REG_SZ || value->type == REG_EXPAND_SZ || value->type == REG_MULTI_SZ;
+    *needed = M().printerDataUnicodeSize && text ? 2 * bytes : bytes;
     if (type)
         *type = value->type;
-    if (size < bytes)
+    if (size < *needed)
         return ERROR_MORE_DATA;
     if (bytes && !data)
         return RPC_X_NULL_REF_POINTER;

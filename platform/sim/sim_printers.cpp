@@ -138,6 +138,11 @@ Printer& AddPrinter(const Text& name, const Text& driver, const Text& port) {
     return M().printers.back();
 }
 
+Printer& AddConnection(const Text& name, const Text& driver) {
+    M().serverQueues[Upper(name)] = driver;
+    return AddPrinter(name, driver, Text());
+}
+
 } // namespace sim
 
 BOOL EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
@@ -267,6 +272,11 @@ BOOL SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command) {
     Printer* p = OpenedPrinter(printer, PRINTER_ACCESS_ADMINISTER);
     if (!p)
         return FALSE;
+    if (p->connection) {
+        bool purge = level == 0 && command == PRINTER_CONTROL_PURGE;
+        M().serverChanges.push_back((purge ? "PURGE " : "SET ") + Narrow(p->name));
+        return TRUE;
+    }
     if (level == 0) {
         if (command < PRINTER_CONTROL_PAUSE || command > PRINTER_CONTROL_SET_STATUS) {
             SetError(ERROR_INVALID_PRINTER_COMMAND);
@@ -339,7 +349,9 @@ HANDLE AddPrinterW(LPWSTR server, DWORD level, LPBYTE info) {
         return nullptr;
     }
     const PRINTER_INFO_2W* r = reinterpret_cast<const PRINTER_INFO_2W*>(info);
-    if (!r || !r->pPrinterName || !r->pPrinterName[0]) {
+    // A local printer's name may not hold '\\' or ','.
+    if (!r || !r->pPrinterName || !r->pPrinterName[0] ||
+        Text(r->pPrinterName).find_first_of(u"\\,") != Text::npos) {
         SetError(ERROR_INVALID_PRINTER_NAME);
         return nullptr;
     }
@@ -386,6 +398,11 @@ BOOL DeletePrinter(HANDLE printer) {
     Printer* p = OpenedPrinter(printer, DELETE);
     if (!p)
         return FALSE;
+    if (p->connection) { // the server's queue goes; the connection stays
+        M().serverChanges.push_back("DELETE " + Narrow(p->name));
+        M().serverQueues.erase(Upper(p->name));
+        return TRUE;
+    }
     if (p->jobs > 0) {
         if (p->status & PRINTER_STATUS_PAUSED) {
             SetError(ERROR_ACCESS_DENIED);
@@ -448,5 +465,37 @@ BOOL SetDefaultPrinterW(LPCWSTR name) {
         return FALSE;
     }
     M().defaultPrinter = p->name;
+    return TRUE;
+}
+
+// Documented: the connection is made to a queue of a server the spooler can
+// reach (ERROR_INVALID_PRINTER_NAME otherwise); it uses the server's driver.
+BOOL AddPrinterConnectionW(LPWSTR name) {
+    if (Enter("AddPrinterConnectionW") || SpoolerDown())
+        return FALSE;
+    auto queue = name ? M().serverQueues.find(Upper(name)) : M().serverQueues.end();
+    if (queue == M().serverQueues.end() || Text(name).compare(0, 2, u"\\\\") != 0) {
+        SetError(ERROR_INVALID_PRINTER_NAME);
+        return FALSE;
+    }
+    if (!DriverExists(queue->second)) {
+        SetError(ERROR_UNKNOWN_PRINTER_DRIVER);
+        return FALSE;
+    }
+    if (!FindPrinter(name))
+        AddPrinter(name, queue->second, Text());
+    return TRUE;
+}
+
+// Only this machine's connection goes; the server's queue stays.
+BOOL DeletePrinterConnectionW(LPWSTR name) {
+    if (Enter("DeletePrinterConnectionW") || SpoolerDown())
+        return FALSE;
+    Printer* p = name ? FindPrinter(name) : nullptr;
+    if (!p || !p->connection) {
+        SetError(ERROR_INVALID_PRINTER_NAME);
+        return FALSE;
+    }
+    RemovePrinter(p);
     return TRUE;
 }

@@ -27,17 +27,35 @@ void OnSpoolerStarted() {
             dll->loadedBySpooler = true;
     }
 }
+
+void SpoolerProcessCatchUp() {
+    Service& s = M().spooler;
+    if (s.exitingId && static_cast<int32_t>(s.exitsAt - M().tick) <= 0) {
+        s.exitingId = 0;
+        OnSpoolerStopped();
+    }
+}
 } // namespace sim
 
 namespace {
 
+// The service reports STOPPED as its process starts to end; a new start
+// gets a new process (after the old one is gone).
 void Settle(Service& s, DWORD state) {
     s.state = state;
     if (state == SERVICE_STOPPED) {
         ++s.stopsSeen;
-        OnSpoolerStopped();
+        s.exitingId = s.processId;
+        s.exitsAt = M().tick + s.exitDelayMs;
+        s.processId = 0;
+        SpoolerProcessCatchUp();
     } else if (state == SERVICE_RUNNING) {
         ++s.startsSeen;
+        if (s.exitingId) {
+            s.exitsAt = M().tick;
+            SpoolerProcessCatchUp();
+        }
+        s.processId = 20000 + 4 * static_cast<DWORD>(s.startsSeen);
         OnSpoolerStarted();
     }
 }
@@ -174,6 +192,46 @@ BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
             Settle(s, s.state == SERVICE_STOP_PENDING ? SERVICE_STOPPED : SERVICE_RUNNING);
     }
     FillStatus(s, status);
+    return TRUE;
+}
+
+// Documented: the buffer must hold a SERVICE_STATUS_PROCESS (else
+// ERROR_INSUFFICIENT_BUFFER with the size needed); the process id is 0 while
+// the service is not running in a process of its own.
+BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE level, LPBYTE buffer, DWORD size,
+                          LPDWORD needed) {
+    if (Enter("QueryServiceStatusEx"))
+        return FALSE;
+    Handle* h = ServiceHandle(service);
+    if (!h) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!(h->access & SERVICE_QUERY_STATUS)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (level != SC_STATUS_PROCESS_INFO) {
+        SetError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    if (!needed) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *needed = sizeof(SERVICE_STATUS_PROCESS);
+    if (!buffer || size < sizeof(SERVICE_STATUS_PROCESS)) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    SERVICE_STATUS status;
+    FillStatus(M().spooler, &status);
+    SERVICE_STATUS_PROCESS* out = reinterpret_cast<SERVICE_STATUS_PROCESS*>(buffer);
+    *out = SERVICE_STATUS_PROCESS{};
+    out->dwServiceType = status.dwServiceType;
+    out->dwCurrentState = status.dwCurrentState;
+    out->dwControlsAccepted = status.dwControlsAccepted;
+    out->dwProcessId = status.dwCurrentState == SERVICE_STOPPED ? 0 : M().spooler.processId;
     return TRUE;
 }
 

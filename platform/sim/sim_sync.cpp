@@ -4,6 +4,8 @@
 #include "machine.h"
 #include "sim_win32.h"
 
+#include <algorithm>
+
 using namespace sim;
 
 namespace {
@@ -126,6 +128,7 @@ void AdvanceClock(DWORD ms) {
         EndProcess(*next);
     }
     Pass(left);
+    SpoolerProcessCatchUp();
 }
 
 Process* FindProcess(DWORD id) {
@@ -243,7 +246,7 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name) {
     bool existed = name && MutexExists(n);
     Mutex& m = existed ? M().mutexes[n] : FreshMutex(n);
     if (!existed && initialOwner) {
-        m.owner = InstallerProcess;
+        m.owner = M().currentInstaller;
         m.recursion = 1;
     }
     HANDLE h = NewHandle(HandleKind::Mutex, n, 0x1F0001 /* MUTEX_ALL_ACCESS */);
@@ -260,7 +263,7 @@ BOOL ReleaseMutex(HANDLE mutex) {
         return FALSE;
     }
     Mutex& m = M().mutexes[h->name];
-    if (m.owner != InstallerProcess) {
+    if (m.owner != M().currentInstaller) {
         SetError(ERROR_NOT_OWNER);
         return FALSE;
     }
@@ -284,6 +287,17 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         return WAIT_FAILED;
     }
     const Handle h = it->second;
+    const Service& spooler = M().spooler;
+    DWORD pid = static_cast<DWORD>(h.owner);
+    if (h.kind == HandleKind::Process && pid >= 20000) { // the spooler's process
+        if (pid == spooler.exitingId &&
+            Until(spooler.exitsAt) <= static_cast<int64_t>(milliseconds))
+            AdvanceClock(static_cast<DWORD>(std::max<int64_t>(0, Until(spooler.exitsAt))));
+        if (pid != spooler.processId && pid != spooler.exitingId)
+            return WAIT_OBJECT_0;
+        AdvanceClock(milliseconds);
+        return WAIT_TIMEOUT;
+    }
     if (h.kind != HandleKind::Mutex) {
         Process* p = FindProcess(static_cast<DWORD>(h.owner));
         if (p && p->running && p->ending && Until(p->endsAt) <= static_cast<int64_t>(milliseconds))
@@ -294,7 +308,13 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         return WAIT_TIMEOUT;
     }
     Mutex* m = &M().mutexes[h.name];
-    if (m->owner != 0 && m->owner != InstallerProcess) {
+    // Held by another installer on this machine: it runs until it lets go.
+    while (m->owner != 0 && m->owner != M().currentInstaller && !FindProcess(m->owner) &&
+           M().onInstallerBusy) {
+        M().onInstallerBusy();
+        m = &M().mutexes[h.name];
+    }
+    if (m->owner != 0 && m->owner != M().currentInstaller) {
         Process* holder = FindProcess(m->owner);
         if (holder && holder->ending &&
             Until(holder->endsAt) <= static_cast<int64_t>(milliseconds)) {
@@ -309,15 +329,35 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
             return WAIT_TIMEOUT;
         }
     }
-    if (m->owner == InstallerProcess) {
+    if (m->owner == M().currentInstaller) {
         ++m->recursion;
         return WAIT_OBJECT_0;
     }
     bool abandoned = m->abandoned;
-    m->owner = InstallerProcess;
+    m->owner = M().currentInstaller;
     m->recursion = 1;
     m->abandoned = false;
     return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+}
+
+// A process that has ended (or never was) cannot be opened: 87. The spooler's
+// process can be opened until it has ended.
+HANDLE OpenProcess(DWORD access, BOOL, DWORD processId) {
+    if (Enter("OpenProcess"))
+        return nullptr;
+    CatchUp();
+    const Service& spooler = M().spooler;
+    Process* p = FindProcess(processId);
+    bool alive =
+        (processId && (processId == spooler.processId || processId == spooler.exitingId)) ||
+        (p && p->running);
+    if (!alive) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    HANDLE h = NewHandle(HandleKind::Process, p ? p->image : Text(u"spoolsv.exe"), access);
+    M().handles[reinterpret_cast<uintptr_t>(h)].owner = static_cast<int>(processId);
+    return h;
 }
 
 // Without an application name the program is found from the command line as

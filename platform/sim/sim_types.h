@@ -312,6 +312,19 @@ struct SERVICE_STATUS {
     DWORD dwWaitHint;
 };
 typedef SERVICE_STATUS* LPSERVICE_STATUS;
+struct SERVICE_STATUS_PROCESS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+    DWORD dwProcessId;
+    DWORD dwServiceFlags;
+};
+enum SC_STATUS_TYPE { SC_STATUS_PROCESS_INFO = 0 };
+#define SYNCHRONIZE 0x00100000L
 
 // Spooler
 struct DEVMODEW; // opaque here: the installer only passes the pointer on
@@ -490,6 +503,7 @@ static_assert(sizeof(SERVICE_STATUS) == 28, "SERVICE_STATUS");
 static_assert(sizeof(STARTUPINFOW) == 104, "STARTUPINFOW");
 static_assert(offsetof(STARTUPINFOW, dwFlags) == 60, "STARTUPINFOW flags");
 static_assert(sizeof(PROCESS_INFORMATION) == 24, "PROCESS_INFORMATION");
+static_assert(sizeof(SERVICE_STATUS_PROCESS) == 36, "SERVICE_STATUS_PROCESS");
 static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA");
 static_assert(sizeof(VS_FIXEDFILEINFO) == 52, "VS_FIXEDFILEINFO");
 static_assert(sizeof(SECURITY_ATTRIBUTES) == 24, "SECURITY_ATTRIBUTES");

@@ -53,6 +53,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES process,
                     LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
                     LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info);
+HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId);
 
 // shell32
 LPWSTR* CommandLineToArgvW(LPCWSTR commandLine, int* count);
@@ -75,6 +76,8 @@ SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access);
 SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access);
 BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
 BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
+BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE level, LPBYTE buffer, DWORD size,
+                          LPDWORD needed);
 BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv);
 BOOL CloseServiceHandle(SC_HANDLE handle);
 
@@ -110,6 +113,8 @@ BOOL GetPrinterW(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, LPDWORD
 BOOL SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command);
 HANDLE AddPrinterW(LPWSTR server, DWORD level, LPBYTE info);
 BOOL DeletePrinter(HANDLE printer);
+BOOL AddPrinterConnectionW(LPWSTR name);
+BOOL DeletePrinterConnectionW(LPWSTR name);
 BOOL ClosePrinter(HANDLE printer);
 BOOL GetDefaultPrinterW(LPWSTR buffer, LPDWORD size);
 BOOL SetDefaultPrinterW(LPCWSTR name);

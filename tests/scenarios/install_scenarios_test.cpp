@@ -1,5 +1,6 @@
 // Whole install runs on the simulated machine: the exit code, the log the run
 // showed, the machine afterwards, and what the run cost.
+#include "install/single_installer.h"
 #include "tests/support/scenario.h"
 
 using namespace scenario;
@@ -440,5 +441,39 @@ TEST_F(InstallScenario, QueuedMonitorDllIsKeptWhereTheInstallUsesIt) {
 
         sim::Reboot();
         EXPECT_TRUE(sim::FileExists(MonitorDll)) << registered;
+    }
+}
+
+// Another installer (here a crashed or slow one) holds the installers' mutex:
+// the verbs that change the machine wait until it ends, whether it let go or
+// left the mutex abandoned; the driver probe only reads and does not wait.
+TEST_F(InstallScenario, OneInstallerAtATime) {
+    const struct {
+        const char* verb;
+        bool releases;
+        int exitCode;
+        uint64_t waitedMs;
+    } cases[] = {{"install", true, 1, 700},
+                 {"install", false, 1, 700},
+                 {"def.set", false, 4, 700},
+                 {"onChkDrv", true, 3, 0}};
+    for (const auto& c : cases) {
+        sim::Reset();
+        PlacePackage();
+        ScriptTray();
+        sim::ProgramScript other;
+        other.mutexName = sim::Widen(InstallerMutexName);
+        other.releasesMutex = c.releases;
+        const sim::Text image = u"C:\\Temp\\ksvinstall.exe";
+        sim::M().programs[sim::Upper(image)] = other;
+        sim::PutFile(image);
+        sim::Process& p = sim::StartProcess(image, image + u" install");
+        p.ending = true;
+        p.endsAt = sim::M().tick + 700;
+        DWORD id = p.id;
+        VerbRun run = RunVerb(c.verb, false);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.verb;
+        EXPECT_GE(run.virtualMs, c.waitedMs) << c.verb;
+        EXPECT_EQ(sim::FindProcess(id)->running, c.waitedMs == 0) << c.verb;
     }
 }

@@ -91,19 +91,30 @@ TEST_F(UninstallScenario, MachineWithoutTheProductRunsEveryStep) {
     EXPECT_EQ(run.virtualMs, 1000u);
 }
 
+// The spooler reports STOPPED before its process has ended and let go of the
+// DLL: the retry waits for the process, within the stop's 10 s.
 TEST_F(UninstallScenario, HeldMonitorDllGoesOnTheRetryWithTheSpoolerStopped) {
-    InstalledMachine();
-    VerbRun run = RunVerb("uninstall");
-    EXPECT_EQ(run.exitCode, 2);
-    EXPECT_EQ(run.log, Join(Join(ContextLines(), UnInstallInstalled),
-                            {"DeleteFile-try", ">Restart Spooler", "DeleteFile-try"}));
-    ExpectNothingOfOurs();
-    EXPECT_FALSE(sim::FileExists(MonitorDll));
-    EXPECT_FALSE(sim::FileExists(TrayExe)) << "the tray program the Run value named";
-    EXPECT_TRUE(PendingOperations().empty());
-    EXPECT_TRUE(sim::M().printers.empty());
-    EXPECT_EQ(run.spoolerStops, 1);
-    EXPECT_EQ(run.virtualMs, 0u) << "the tray program quits at once";
+    const struct {
+        DWORD exitDelayMs;
+        int exitCode;
+        uint64_t virtualMs;
+    } cases[] = {{0, 2, 0}, {3000, 2, 3000}, {20000, 101, 10000}};
+    for (const auto& c : cases) {
+        sim::Reset();
+        InstalledMachine();
+        sim::M().spooler.exitDelayMs = c.exitDelayMs;
+        VerbRun run = RunVerb("uninstall");
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.exitDelayMs;
+        EXPECT_EQ(run.log, Join(Join(ContextLines(), UnInstallInstalled),
+                                {"DeleteFile-try", ">Restart Spooler", "DeleteFile-try"}));
+        ExpectNothingOfOurs();
+        EXPECT_EQ(sim::FileExists(MonitorDll), c.exitCode == 101) << c.exitDelayMs;
+        EXPECT_FALSE(sim::FileExists(TrayExe)) << "the tray program the Run value named";
+        EXPECT_EQ(PendingOperations().empty(), c.exitCode == 2) << c.exitDelayMs;
+        EXPECT_TRUE(sim::M().printers.empty());
+        EXPECT_EQ(run.spoolerStops, 1);
+        EXPECT_EQ(run.virtualMs, c.virtualMs) << "the tray program quits at once";
+    }
 }
 
 TEST_F(UninstallScenario, MonitorDllLockedThroughTheRestartIsScheduled) {

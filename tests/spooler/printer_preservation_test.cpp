@@ -208,24 +208,30 @@ TEST_F(PreservationTest, TheUserKeyWriteDecidesTheMarker) {
 }
 
 // 63 characters and the terminator fill the 64 bytes; one more does not fit
-// in either place: such a printer comes back without its settings link.
+// in either place: such a printer comes back without its settings link. A
+// spooler that sizes the string as UTF-16 asks for more than 64 bytes even
+// for one that fits.
 TEST_F(PreservationTest, SubKeyOfSixtyThreeCharactersAtMost) {
     const std::string fits(63, 'k');
     const std::string tooLong(64, 'x');
-    RegisterMonitorAndDriver();
-    AddOurPrinter(u"Fits", fits, fits);
-    AddOurPrinter(u"Long", tooLong, tooLong);
-    PutSettings(fits);
-    Start();
-    RemoveAllPrinters(context);
-    EXPECT_EQ(SavedNames(context), (Lines{"Long=(none)", "Fits=" + fits}));
-    EXPECT_EQ(PrinterNames(), Lines{});
-    RestorePrinters(context);
-    EXPECT_EQ(PrinterNames(), (Lines{"Long", "Fits"}));
-    EXPECT_EQ(sim::PrinterString(*sim::FindPrinter(u"Long"), u"DsUser", u"SubKey"), "");
-    EXPECT_EQ(sim::PrinterString(*sim::FindPrinter(u"Fits"), u"DsUser", u"SubKey"), fits);
-    EXPECT_FALSE(MarkedDeleted(fits));
-    FreeContext(context);
+    for (bool unicodeSize : {false, true}) {
+        sim::Reset();
+        sim::M().printerDataUnicodeSize = unicodeSize;
+        RegisterMonitorAndDriver();
+        AddOurPrinter(u"Fits", fits, fits);
+        AddOurPrinter(u"Long", tooLong, tooLong);
+        PutSettings(fits);
+        Start();
+        RemoveAllPrinters(context);
+        EXPECT_EQ(SavedNames(context), (Lines{"Long=(none)", "Fits=" + fits})) << unicodeSize;
+        EXPECT_EQ(PrinterNames(), Lines{});
+        RestorePrinters(context);
+        EXPECT_EQ(PrinterNames(), (Lines{"Long", "Fits"}));
+        EXPECT_EQ(sim::PrinterString(*sim::FindPrinter(u"Long"), u"DsUser", u"SubKey"), "");
+        EXPECT_EQ(sim::PrinterString(*sim::FindPrinter(u"Fits"), u"DsUser", u"SubKey"), fits);
+        EXPECT_FALSE(MarkedDeleted(fits));
+        FreeContext(context);
+    }
 
     // Only the too long one: it comes back, and no fallback queue is made.
     sim::Reset();

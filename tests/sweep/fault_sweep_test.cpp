@@ -79,6 +79,7 @@ std::vector<DWORD> ErrorsOf(const std::string& call) {
         {"DialogBoxParamW", {ERROR_NOT_ENOUGH_MEMORY}},
         {"GetVersionExA", {ERROR_INVALID_PARAMETER}},
         {"GetLongPathNameW", {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED}},
+        {"OpenProcess", {ERROR_ACCESS_DENIED, ERROR_INVALID_PARAMETER}},
         {"GetProcessWindowStation", {ERROR_ACCESS_DENIED}},
         {"SetDefaultDllDirectories", {ERROR_INVALID_PARAMETER}},
         {"GetUserObjectInformationW", {ERROR_INVALID_HANDLE, ERROR_ACCESS_DENIED}},
@@ -123,6 +124,7 @@ sim::Printer& ProductPrinter(const sim::Text& name, const std::string& subKey) {
 // vendor on our port, the tray program running.
 void InstalledProduct(int build) {
     PlacePackage();
+    sim::M().spooler.exitDelayMs = 500; // its process outlives STOPPED
     sim::File& dll = sim::PutFile(SystemMonitor, "monitor", build);
     dll.loadedBySpooler = sim::M().spoolerHoldsMonitors;
     sim::M().monitors.push_back(sim::Monitor{u"Kestrovane:", u"Windows x64", u"ksvmon64.dll"});
@@ -217,7 +219,33 @@ const std::vector<Scenario>& Scenarios() {
          {1, 100, 101},
          false},
         {"reinstall", "install", [] { InstalledProduct(2450); }, {1, 100, 101}, true},
+        {"reinstall, printer data sized as UTF-16",
+         "install",
+         [] {
+             InstalledProduct(2450);
+             sim::M().printerDataUnicodeSize = true;
+             ProductPrinter(u"Annex", std::string(40, 'a'));
+         },
+         {1, 100, 101},
+         true},
+        {"reinstall, a connection of ours the default",
+         "install",
+         [] {
+             InstalledProduct(2501);
+             sim::AddConnection(u"\\\\print01\\Kestrovane", u"Kestrovane printer");
+             sim::M().defaultPrinter = u"\\\\print01\\Kestrovane";
+         },
+         {1, 100, 101},
+         true},
         {"uninstall", "uninstall", [] { InstalledProduct(2501); }, {2, 100, 101}, false},
+        {"uninstall with a connection of ours",
+         "uninstall",
+         [] {
+             InstalledProduct(2501);
+             sim::AddConnection(u"\\\\print01\\Kestrovane", u"Kestrovane printer");
+         },
+         {2, 100, 101},
+         false},
         {"uninstall, Wine's driver deletion",
          "uninstall",
          [] {
@@ -266,6 +294,8 @@ const std::vector<Scenario>& Scenarios() {
 }
 
 struct Outcome {
+    std::map<std::string, std::string> ours; // product printers before the run -> SubKey
+    std::string defaultBefore;
     int code = 0;
     bool sawContext = false;
     int32_t depth = 0;
@@ -289,6 +319,10 @@ Outcome RunScenario(const Scenario& s, const std::string& call, int nth, DWORD e
         out.log = LogText(*c);
     };
     out.queued = QueuedTexts();
+    for (sim::Printer& p : sim::M().printers)
+        if (p.driver == u"Kestrovane printer")
+            out.ours[sim::Narrow(p.name)] = sim::PrinterString(p, u"DsUser", u"SubKey");
+    out.defaultBefore = sim::Narrow(sim::M().defaultPrinter);
     if (!call.empty())
         sim::FailCall(call, error, nth, lasting ? -1 : 1);
     out.code = RunCommand(std::string("ksvinstall.exe ") + s.verb);
@@ -325,6 +359,9 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
         fail("freed twice");
     if (InstallerHandles() != 0)
         fail("handles left open");
+    // A connection's handle is the server's queue: never purged, deleted or changed.
+    for (const std::string& change : sim::M().serverChanges)
+        fail("server queue changed: " + change);
     if (sim::M().spooler.state != SERVICE_RUNNING && !(lasting && serviceCalls.count(call)))
         fail("spooler left stopped");
     std::string harm =
@@ -359,11 +396,18 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
     // is still counted, and the exit code says so.
     bool logStarved = lasting && (call == "HeapAlloc" || call == "HeapReAlloc");
     if (s.keepsPrinters && !savingCalls.count(call))
-        for (const char* name : {"Office", "Home"})
-            if (!sim::FindPrinter(sim::Widen(name)) &&
-                o.log.find(std::string("Can`t add printer '") + name + "'") == std::string::npos &&
+        for (const auto& saved : o.ours) {
+            const std::string& name = saved.first;
+            sim::Printer* p = sim::FindPrinter(sim::Widen(name));
+            if (!p && o.log.find("Can`t add printer '" + name + "'") == std::string::npos &&
                 !(logStarved && o.errors > 0))
-                fail(std::string("printer ") + name + " lost silently");
+                fail("printer " + name + " lost silently");
+            // Undisturbed, a queue comes back with its settings link.
+            if (p && call.empty() && sim::PrinterString(*p, u"DsUser", u"SubKey") != saved.second)
+                fail("SubKey of " + name + " lost");
+        }
+    if (s.keepsPrinters && call.empty() && sim::Narrow(sim::M().defaultPrinter) != o.defaultBefore)
+        fail("default printer lost");
     return broken;
 }
 

@@ -355,8 +355,13 @@ ksv_run_with_dialog() {
 # `reg query` with its CR LF line ends made plain; fails as it does (a key
 # or value that is not there).
 ksv_reg_query() { # key [reg query options...]
-    local listing
-    listing=$(wine reg query "$@" 2>/dev/null) || return
+    local listing try
+    # On a loaded machine `wine reg` now and then fails to start and reports
+    # nothing: a missing key or value is asked for up to three times.
+    for try in 1 2 3; do
+        listing=$(wine reg query "$@" 2>/dev/null) && break
+        ((try < 3)) || return 1
+    done
     printf '%s\n' "${listing//$'\r'/}"
 }
 
