@@ -160,12 +160,11 @@ void RemovePrinter(InstallContext& context, const WCHAR* name) {
 // Only this machine's connection goes; the server's queue and its jobs stay.
 void RemoveConnection(InstallContext& context, const WCHAR* name) {
     LogLine(context, W(">DeletePrinter(%s)"), Shown(name));
-    context.LogDepth += 1;
+    LogScope scope(context);
     if (DeletePrinterConnectionW(const_cast<LPWSTR>(name)))
         LogLine(context, W("OK"));
     else
-        LogError(context, ErrDeletePrinter, Shown(name));
-    context.LogDepth -= 1;
+        LogError(context, ErrDeletePrinter, GetLastError(), Shown(name));
 }
 
 void RemoveAllPrinters(InstallContext& context) {
@@ -248,15 +247,14 @@ bool ClearDeletedMarker(const char* path) {
 // The connection is made again to the server's queue, with its default state.
 void RestoreConnection(InstallContext& context, const PRINTER_INFO_2W& saved) {
     LogLine(context, W(">AddPrinter(%s)"), saved.pPrinterName);
-    context.LogDepth += 1;
+    LogScope scope(context);
     if (AddPrinterConnectionW(saved.pPrinterName)) {
         LogLine(context, W("OK :)"));
         if (saved.Attributes & PRINTER_ATTRIBUTE_DEFAULT)
             SetDefaultPrinterW(saved.pPrinterName);
     } else {
-        LogError(context, ErrAddPrinter, saved.pPrinterName);
+        LogError(context, ErrAddPrinter, GetLastError(), saved.pPrinterName);
     }
-    context.LogDepth -= 1;
 }
 
 void RestorePrinters(InstallContext& context) {
