@@ -22,12 +22,6 @@ const sim::Text RunKey = u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\R
 const sim::Text PendingValue = u"PendingFileRenameOperations";
 const sim::Text OtherDriver = u"Vendor PCL";
 
-// Harm a test knows the run still does, word for word (empty: none); each
-// use says why.
-inline std::string& ToleratedHarm() {
-    static std::string harm;
-    return harm;
-}
 
 struct VerbRun {
     int exitCode = 0;
@@ -62,8 +56,6 @@ inline VerbRun RunVerb(const std::string& verb, bool shift = true) {
     EXPECT_EQ(sim::M().spooler.state, static_cast<DWORD>(SERVICE_RUNNING)) << verb;
     EXPECT_EQ(BrokenRegistrations(), "") << verb;
     std::string harm = MachineHarm(run.exitCode, queued);
-    if (!ToleratedHarm().empty() && harm == ToleratedHarm())
-        harm.clear();
     EXPECT_EQ(harm, "") << verb;
     for (sim::HandleKind kind :
          {sim::HandleKind::ScManager, sim::HandleKind::Service, sim::HandleKind::File,
