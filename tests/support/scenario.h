@@ -22,7 +22,6 @@ const sim::Text RunKey = u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\R
 const sim::Text PendingValue = u"PendingFileRenameOperations";
 const sim::Text OtherDriver = u"Vendor PCL";
 
-
 struct VerbRun {
     int exitCode = 0;
     bool dialogShown = false;
