@@ -79,6 +79,18 @@ Handle* ServiceHandle(SC_HANDLE h) {
     return FindHandle(reinterpret_cast<HANDLE>(h), HandleKind::Service);
 }
 
+// A handle that may query the service's status, or null with the error set.
+Handle* QueryHandle(SC_HANDLE service) {
+    Handle* h = ServiceHandle(service);
+    if (!h)
+        SetError(ERROR_INVALID_HANDLE);
+    else if (!(h->access & SERVICE_QUERY_STATUS))
+        SetError(ERROR_ACCESS_DENIED);
+    else
+        return h;
+    return nullptr;
+}
+
 } // namespace
 
 SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access) {
@@ -170,15 +182,8 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
 BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
     if (Enter("QueryServiceStatus"))
         return FALSE;
-    Handle* h = ServiceHandle(service);
-    if (!h) {
-        SetError(ERROR_INVALID_HANDLE);
+    if (!QueryHandle(service))
         return FALSE;
-    }
-    if (!(h->access & SERVICE_QUERY_STATUS)) {
-        SetError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
     if (!status) {
         SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -202,15 +207,8 @@ BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE level, LPBYTE buffer
                           LPDWORD needed) {
     if (Enter("QueryServiceStatusEx"))
         return FALSE;
-    Handle* h = ServiceHandle(service);
-    if (!h) {
-        SetError(ERROR_INVALID_HANDLE);
+    if (!QueryHandle(service))
         return FALSE;
-    }
-    if (!(h->access & SERVICE_QUERY_STATUS)) {
-        SetError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
     if (level != SC_STATUS_PROCESS_INFO) {
         SetError(ERROR_INVALID_LEVEL);
         return FALSE;
