@@ -62,13 +62,10 @@ int Uninstall(const RunOptions& options) {
     return errors ? ExitErrors : scheduled ? ExitRestart : ExitUninstalled;
 }
 
-// Stops and unregisters the tray program but keeps the file the package
-// ships: it is the product's only copy, which a later install starts again.
+// Stops and unregisters the tray program but keeps the file the package ships.
 void StopShippedTray() {
     WideString dir = ModuleDirectory();
-    WideString keep = ShippedTrayPath(dir);
-    StopTray(Length(keep) > 0 ? Text(keep) : W(""));
-    Release(keep);
+    StopTrayKeepingShipped(dir);
     Release(dir);
 }
 

@@ -19,9 +19,7 @@ void StopTrayFor(InstallContext& context, bool reinstall) {
         StopTray(nullptr);
         return;
     }
-    WideString keep = ShippedTrayPath(context.ModuleDir);
-    StopTray(Length(keep) > 0 ? Text(keep) : W(""));
-    Release(keep);
+    StopTrayKeepingShipped(context.ModuleDir);
 }
 
 } // namespace

@@ -191,15 +191,17 @@ void RegisterTray(InstallContext& context) {
     if (!context.StartTray || !NewEnoughWindows())
         return;
     WideString path = TrayPath(context.ModuleDir);
-    // Registering a file that is not there would fail only at the next logon.
-    DWORD attributes = Length(path) > 0 ? GetFileAttributesW(Text(path)) : 0;
-    if (Length(path) > 0 &&
-        (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))) {
-        DWORD code = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_FILE_NOT_FOUND;
-        LogError(context, ErrOpenSource, code, Text(path));
-    } else if (Length(path) > 0) {
-        WriteRunValue(path);
-        Launch(path);
+    if (Length(path) > 0) {
+        // Registering a file that is not there would fail only at the next logon.
+        DWORD attributes = GetFileAttributesW(Text(path));
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            DWORD code =
+                attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_FILE_NOT_FOUND;
+            LogError(context, ErrOpenSource, code, Text(path));
+        } else {
+            WriteRunValue(path);
+            Launch(path);
+        }
     }
     Release(path);
 }
@@ -217,4 +219,10 @@ void StopTray(const WCHAR* keepPath) {
         DeleteRegisteredFile(runKey, keepPath);
     RegDeleteValueA(runKey, RunValueAnsi);
     RegCloseKey(runKey);
+}
+
+void StopTrayKeepingShipped(const WideString& moduleDir) {
+    WideString keep = ShippedTrayPath(moduleDir);
+    StopTray(Length(keep) > 0 ? Text(keep) : W(""));
+    Release(keep);
 }

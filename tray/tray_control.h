@@ -22,3 +22,6 @@ void RegisterTray(InstallContext& context);
 // file that may be it is kept. An empty `keepPath` keeps any file: the
 // installer could not tell where its package lies.
 void StopTray(const WCHAR* keepPath);
+// StopTray keeping the file the package ships beside `moduleDir`'s parent:
+// it is the product's only copy, which a later install starts again.
+void StopTrayKeepingShipped(const WideString& moduleDir);
