@@ -2,6 +2,10 @@
 enable_language(RC)
 set(KSV_DIST ${CMAKE_SOURCE_DIR}/dist/Kestrovane)
 set(KSV_SETUP_DIR ${KSV_DIST}/setup)
+include(${CMAKE_CURRENT_LIST_DIR}/release.cmake)
+# Programs and DLLs of the package are linked here and shipped stripped.
+set(KSV_SYMBOLS_DIST ${KSV_SYMBOLS}/Kestrovane)
+set(KSV_SYMBOLS_SETUP ${KSV_SYMBOLS_DIST}/setup)
 
 add_executable(ksvinstall WIN32 install/main.cpp install/ksvinstall.rc ${KSV_SOURCES})
 # windres does not report what the script pulls in; rebuild when these change.
@@ -24,9 +28,10 @@ add_dependencies(ksvinstall winspool_delay version_delay user32_delay shell32_de
 target_link_libraries(ksvinstall PRIVATE ${KSV_WINSPOOL_DELAY} ${KSV_VERSION_DELAY}
                       ${KSV_USER32_DELAY} ${KSV_SHELL32_DELAY} advapi32)
 set_target_properties(ksvinstall PROPERTIES
-    RUNTIME_OUTPUT_DIRECTORY ${KSV_SETUP_DIR}
-    RUNTIME_OUTPUT_DIRECTORY_RELEASE ${KSV_SETUP_DIR}
+    RUNTIME_OUTPUT_DIRECTORY ${KSV_SYMBOLS_SETUP}
+    RUNTIME_OUTPUT_DIRECTORY_RELEASE ${KSV_SYMBOLS_SETUP}
     OUTPUT_NAME ksvinstall)
+ksv_ship(ksvinstall ksvinstall.exe ${KSV_SETUP_DIR})
 
 # Each companion file (port monitor, driver, UI DLL, help file, tray program)
 # and each Windows-side test program brings its own piece of build.
@@ -39,3 +44,10 @@ endforeach()
 
 # The Windows Installer package wrapping all of the above.
 include(${CMAKE_SOURCE_DIR}/msi/package.cmake)
+
+# Last: the digests of what ships, printed and kept in dist/SHA256SUMS.
+get_property(ksv_all_targets DIRECTORY ${CMAKE_SOURCE_DIR} PROPERTY BUILDSYSTEM_TARGETS)
+add_custom_target(release_digest ALL
+    COMMAND ${CMAKE_COMMAND} -DDIST=${CMAKE_SOURCE_DIR}/dist -P ${CMAKE_CURRENT_LIST_DIR}/digest.cmake
+    COMMENT "SHA-256 of the shipped files" VERBATIM)
+add_dependencies(release_digest ${ksv_all_targets})

@@ -10,5 +10,6 @@ ksv_delay_library(KSV_USER32_DELAY user32 user32.dll)
 add_dependencies(kestray user32_delay)
 target_link_libraries(kestray PRIVATE ${KSV_USER32_DELAY})
 set_target_properties(kestray PROPERTIES
-    RUNTIME_OUTPUT_DIRECTORY ${KSV_DIST}
-    RUNTIME_OUTPUT_DIRECTORY_RELEASE ${KSV_DIST})
+    RUNTIME_OUTPUT_DIRECTORY ${KSV_SYMBOLS_DIST}
+    RUNTIME_OUTPUT_DIRECTORY_RELEASE ${KSV_SYMBOLS_DIST})
+ksv_ship(kestray kestray.exe ${KSV_DIST})
