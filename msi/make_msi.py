@@ -12,6 +12,8 @@ from a digest of everything else in the package, both times the release date.
   make_msi.py --wixl W --wxs kestrovane.wxs --version 1.0.2501
               --package dist/Kestrovane --action dist/msi/ksvmsi.dll
               --epoch SECONDS --out dist/Kestrovane-1.0.2501.msi
+  (--epoch-from OLD.msi instead of --epoch keeps the date of an earlier build,
+  as scripts/sign.sh does when it makes the package again from signed files)
 """
 import argparse
 import hashlib
@@ -120,32 +122,49 @@ class CompoundFile:
         return offsets[:size]
 
 
-def rewrite_summary(path, epoch, upgrade):
-    """Package code from the package's other bytes; both times the release date."""
+def summary(path):
+    """The file's bytes, the offsets of its summary stream and that stream."""
     with open(path, "rb") as f:
         data = bytearray(f.read())
     offsets = CompoundFile(bytes(data)).stream_offsets(SUMMARY_STREAM)
-    stream = bytearray(data[at] for at in offsets)
+    return data, offsets, bytearray(data[at] for at in offsets)
+
+
+def properties(stream):
+    """(property id, type, offset of its value) of the summary's one section."""
+    section = struct.unpack_from("<I", stream, 44)[0]
+    count = struct.unpack_from("<I", stream, section + 4)[0]
+    for index in range(count):
+        pid, at = struct.unpack_from("<II", stream, section + 8 + 8 * index)
+        yield pid, struct.unpack_from("<H", stream, section + at)[0], section + at + 4
+
+
+def release_date(path):
+    """The release date an earlier run wrote into the package."""
+    stream = summary(path)[2]
+    for pid, kind, at in properties(stream):
+        if pid == PID_CREATE_DTM and kind == VT_FILETIME:
+            return (struct.unpack_from("<Q", stream, at)[0] - FILETIME_1970) // 10**7
+    sys.exit("make_msi: %s has no creation time" % path)
+
+
+def rewrite_summary(path, epoch, upgrade):
+    """Package code from the package's other bytes; both times the release date."""
+    data, offsets, stream = summary(path)
     rest = bytearray(data)
     for at in offsets:
         rest[at] = 0
     package_code = guid(uuid.uuid5(upgrade, "package " + hashlib.sha256(rest).hexdigest()))
-
-    section = struct.unpack_from("<I", stream, 44)[0]
-    count = struct.unpack_from("<I", stream, section + 4)[0]
     patched = set()
-    for index in range(count):
-        pid, at = struct.unpack_from("<II", stream, section + 8 + 8 * index)
-        at += section
-        kind = struct.unpack_from("<H", stream, at)[0]
+    for pid, kind, at in properties(stream):
         if pid == PID_REVNUMBER and kind == VT_LPSTR:
-            length = struct.unpack_from("<I", stream, at + 4)[0]
+            length = struct.unpack_from("<I", stream, at)[0]
             if length != len(package_code) + 1:
                 sys.exit("make_msi: the package code is %d bytes long" % length)
-            stream[at + 8:at + 8 + len(package_code)] = package_code.encode("ascii")
+            stream[at + 4:at + 4 + len(package_code)] = package_code.encode("ascii")
             patched.add(pid)
         elif pid in (PID_CREATE_DTM, PID_LASTSAVE_DTM) and kind == VT_FILETIME:
-            struct.pack_into("<Q", stream, at + 4, FILETIME_1970 + epoch * 10**7)
+            struct.pack_into("<Q", stream, at, FILETIME_1970 + epoch * 10**7)
             patched.add(pid)
     if patched != {PID_REVNUMBER, PID_CREATE_DTM, PID_LASTSAVE_DTM}:
         sys.exit("make_msi: summary information without package code or times")
@@ -159,20 +178,23 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     for option in ("wixl", "wxs", "version", "package", "action", "out"):
         parser.add_argument("--" + option, required=True)
-    parser.add_argument("--epoch", type=int, required=True)
+    date = parser.add_mutually_exclusive_group(required=True)
+    date.add_argument("--epoch", type=int, help="the release date, seconds since 1970")
+    date.add_argument("--epoch-from", help="an earlier build of the package: keep its date")
     args = parser.parse_args()
+    epoch = args.epoch if args.epoch is not None else release_date(args.epoch_from)
     with open(args.wxs, encoding="utf-8") as f:
         upgrade = upgrade_code(f.read())
     product_code = guid(uuid.uuid5(upgrade, "product " + args.version))
     with tempfile.TemporaryDirectory(prefix="ksvmsi-") as work:
-        stage(args.package, args.action, args.wxs, args.epoch, work)
+        stage(args.package, args.action, args.wxs, epoch, work)
         made = os.path.join(work, "package.msi")
         subprocess.run(
             [args.wixl, "-a", "x64", "-D", "Version=" + args.version,
              "-D", "ProductCode=" + product_code, "-D", "PackageDir=Kestrovane",
              "-D", "CustomActionDll=ksvmsi.dll", "-o", made, "kestrovane.wxs"],
             cwd=work, check=True)
-        rewrite_summary(made, args.epoch, upgrade)
+        rewrite_summary(made, epoch, upgrade)
         shutil.move(made, args.out + ".new")
     os.replace(args.out + ".new", args.out)
 

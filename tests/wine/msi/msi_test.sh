@@ -9,7 +9,7 @@
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 OPS=$KSV_TOOLS/ksvops.exe
-WXS=$(cd "$(dirname "$0")/../../../msi" && pwd)/kestrovane.wxs
+MSI_DIR=$(cd "$(dirname "$0")/../../../msi" && pwd)
 RUN_KEY='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run'
 PRODUCT='C:\Program Files\Kestrovane'
 OLD_VERSION=1.0.2400
@@ -66,11 +66,9 @@ ksv_new_prefix
 # --- the packages made here: an older version, and one without the help file ----
 built=$KSV_SCRATCH/build
 mkdir -p "$built"
-cp "$WXS" "$built/"
-cp -a "$KSV_DIST" "$built/Kestrovane"
 msiinfo extract "$KSV_MSI" Binary.ksvmsi >"$built/ksvmsi.dll"
-(cd "$built" && wixl -a x64 -D Version=$OLD_VERSION -D PackageDir=Kestrovane \
-    -D CustomActionDll=ksvmsi.dll -o old.msi kestrovane.wxs 2>/dev/null)
+python3 "$MSI_DIR/make_msi.py" --wixl wixl --wxs "$MSI_DIR/kestrovane.wxs" --version $OLD_VERSION \
+    --package "$KSV_DIST" --action "$built/ksvmsi.dll" --epoch-from "$KSV_MSI" --out "$built/old.msi"
 cp "$KSV_MSI" "$built/nohelp.msi"
 msibuild "$built/nohelp.msi" -q "DELETE FROM \`File\` WHERE \`File\` = 'ksvhelp.chm'" \
     -q "DELETE FROM \`FeatureComponents\` WHERE \`Component_\` = 'Help'" \
