@@ -30,9 +30,12 @@ function(ksv_delay_library variable lib dll)
         string(APPEND def "${name}\n")
     endforeach()
     file(CONFIGURE OUTPUT ${dir}/${lib}.def CONTENT "${def}" @ONLY)
+    # dlltool names the library's symbols after the output path: relative,
+    # so that no build folder ends up in the program's symbols.
     add_custom_command(OUTPUT ${dir}/lib${lib}_delay.a
-        COMMAND ${KSV_DLLTOOL} --input-def ${dir}/${lib}.def --dllname ${dll}
-                --output-delaylib ${dir}/lib${lib}_delay.a
+        COMMAND ${KSV_DLLTOOL} --input-def ${lib}.def --dllname ${dll}
+                --output-delaylib lib${lib}_delay.a
+        WORKING_DIRECTORY ${dir}
         DEPENDS ${dir}/${lib}.def VERBATIM)
     add_custom_target(${lib}_delay DEPENDS ${dir}/lib${lib}_delay.a)
 endfunction()

@@ -34,9 +34,11 @@ endif()
 message(STATUS "Release date (SOURCE_DATE_EPOCH): ${KSV_SOURCE_DATE_EPOCH}")
 
 # No link time in the headers and no build folder in the debug data; -g1 keeps
-# line tables in the unstripped copies and does not change the code.
+# line tables in the unstripped copies and does not change the code. The
+# linker would pick a DLL's preferred base from a hash of its output path;
+# with ASLR on (the default) the base is only a hint anyway.
 add_compile_options(-g1 -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.)
-add_link_options(-Wl,--no-insert-timestamp)
+add_link_options(-Wl,--no-insert-timestamp -Wl,--disable-auto-image-base)
 
 find_program(KSV_STRIP NAMES ${KSV_MINGW_PREFIX}-strip REQUIRED)
 

@@ -15,8 +15,17 @@ With --msi, the custom action inside the Windows Installer package instead:
 msiexec loads it into its own process, so it may import Known DLLs and
 msi.dll only.
 
+With --shipped, every program and DLL a publisher ships (dist/Kestrovane/,
+the custom action in dist/msi/ and inside the MSI): no symbol table and no
+debug sections, and the release date of the MSI in every header, which
+tells a stripped file that was stamped with the time of the build. Prints
+the sizes, beside those of the unstripped copies in dist/symbols/.
+
 usage: check_package.py [--tray] path/to/ksvinstall.exe | --msi path/to/Kestrovane-<version>.msi
+       | --shipped path/to/dist
 """
+import glob
+import os
 import subprocess
 import struct
 import sys
@@ -55,8 +64,11 @@ class Pe:
         pe = struct.unpack_from("<I", data, 0x3C)[0]
         if data[pe:pe + 4] != b"PE\0\0":
             raise ValueError("no PE signature")
-        machine, sections, _, _, _, optional_size, _ = struct.unpack_from("<HHIIIHH", data, pe + 4)
+        machine, sections, stamp, symbols, symbol_count, optional_size, _ = struct.unpack_from(
+            "<HHIIIHH", data, pe + 4)
         self.machine = machine
+        self.stamp = stamp
+        self.symbol_table = (symbols, symbol_count)
         optional = pe + 24
         magic = struct.unpack_from("<H", data, optional)[0]
         if magic != 0x20B:
@@ -66,11 +78,13 @@ class Pe:
         self.import_rva = struct.unpack_from("<I", data, directories + 1 * 8)[0]
         self.rsrc_rva, self.rsrc_size = struct.unpack_from("<II", data, directories + 2 * 8)
         self.sections = []
+        self.section_names = []
         table = optional + optional_size
         for i in range(sections):
             entry = table + 40 * i
             vsize, rva, raw_size, raw_ptr = struct.unpack_from("<IIII", data, entry + 8)
             self.sections.append((rva, max(vsize, raw_size), raw_ptr, raw_size))
+            self.section_names.append(data[entry:entry + 8].rstrip(b"\0").decode("latin-1"))
 
     def offset(self, rva):
         for start, size, raw_ptr, raw_size in self.sections:
@@ -262,6 +276,35 @@ def check_custom_action(msi):
     return "ksvmsi.dll in %s imports %s" % (msi, ", ".join(imports))
 
 
+def check_shipped(dist):
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "msi"))
+    import make_msi  # reads the MSI's release date
+    msis = glob.glob(os.path.join(dist, "Kestrovane-*.msi"))
+    if not check(len(msis) == 1, "not one MSI in %s: %s" % (dist, msis)):
+        return []
+    date = make_msi.release_date(msis[0])
+    files = {}
+    for path in sorted(glob.glob(os.path.join(dist, "Kestrovane", "**", "*.*"), recursive=True)
+                       + [os.path.join(dist, "msi", "ksvmsi.dll")]):
+        if path.lower().endswith((".exe", ".dll")):
+            with open(path, "rb") as f:
+                files[os.path.relpath(path, dist)] = f.read()
+    files["Binary.ksvmsi in the MSI"] = subprocess.run(
+        ["msiinfo", "extract", msis[0], "Binary.ksvmsi"], capture_output=True, check=True).stdout
+    check(len(files) == 7, "expected 6 programs and DLLs and the one in the MSI: %s" % sorted(files))
+    lines = []
+    for name, data in files.items():
+        pe = Pe(data)
+        check(pe.symbol_table == (0, 0), "%s: a symbol table %r" % (name, pe.symbol_table))
+        debug = [section for section in pe.section_names if section.startswith((".debug", "/"))]
+        check(not debug, "%s: debug sections %s" % (name, debug))
+        check(pe.stamp == date, "%s: stamped %d, the release date is %d" % (name, pe.stamp, date))
+        unstripped = os.path.join(dist, "symbols", name)
+        lines.append("%-30s %7d bytes%s" % (name, len(data), " (%d unstripped)" % os.path.getsize(
+            unstripped) if os.path.exists(unstripped) else ""))
+    return lines + ["%-30s %7d bytes" % (os.path.basename(msis[0]), os.path.getsize(msis[0]))]
+
+
 def check_imports(pe):
     imports = pe.imports()
     lower = {name.lower(): functions for name, functions in imports.items()}
@@ -274,11 +317,14 @@ def check_imports(pe):
 
 
 def main():
-    if len(sys.argv) == 3 and sys.argv[1] == "--msi":
-        summary = check_custom_action(sys.argv[2])
+    if len(sys.argv) == 3 and sys.argv[1] in ("--msi", "--shipped"):
+        if sys.argv[1] == "--msi":
+            summary = [check_custom_action(sys.argv[2])]
+        else:
+            summary = check_shipped(sys.argv[2])
         for failure in failures:
             print("FAIL: " + failure)
-        print(summary)
+        print("\n".join(summary))
         return 1 if failures else 0
     args = sys.argv[1:]
     tray = args[:1] == ["--tray"]

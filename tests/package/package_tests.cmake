@@ -22,4 +22,7 @@ if(EXISTS "${ksv_msi}" AND KSV_MSIINFO)
     add_test(NAME package.ksvmsi
              COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_package.py --msi ${ksv_msi})
     set_tests_properties(package.ksvmsi PROPERTIES LABELS package)
+    add_test(NAME package.shipped
+             COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_package.py --shipped ${KSV_DIST}/..)
+    set_tests_properties(package.shipped PROPERTIES LABELS package)
 endif()
