@@ -17,6 +17,7 @@ include(GoogleTest)
 gtest_discover_tests(ksvtests DISCOVERY_TIMEOUT 60)
 
 include(${CMAKE_SOURCE_DIR}/tests/wine/wine_tests.cmake OPTIONAL)
+include(${CMAKE_SOURCE_DIR}/tests/release/release_tests.cmake)
 include(${CMAKE_SOURCE_DIR}/tests/package/package_tests.cmake OPTIONAL)
 
 # The cost of each verb on the simulated machine, as a table (not a test).

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# scripts/sign.sh on a copy of the release with a throw-away certificate: a
+# failure, even after a file signed, changes nothing; signed twice, every PE and
+# the MSI verify once, the MSI holds the signed files, and Wine installs both.
+set -euo pipefail
+# shellcheck source-path=SCRIPTDIR source=../wine/lib.sh
+source "$(dirname "$0")/../wine/lib.sh"
+SIGN=$(cd "$(dirname "$0")/../.." && pwd)/scripts/sign.sh
+ksv_new_prefix
+keys=$KSV_SCRATCH rel=$KSV_SCRATCH/dist pfx=$KSV_SCRATCH/test.pfx pass=test-secret
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/CN=Kestrovane Test Signing' \
+    -addext extendedKeyUsage=codeSigning -keyout "$keys/key.pem" -out "$keys/cert.pem" 2>/dev/null
+openssl pkcs12 -export -inkey "$keys/key.pem" -in "$keys/cert.pem" -passout "pass:$pass" -out "$pfx"
+mkdir "$rel" && cp -a "$KSV_DIST" "$KSV_DIST/../msi" "$KSV_DIST/../SHA256SUMS" "$KSV_MSI" "$rel/"
+export KSV_DIST_DIR=$rel
+msi=$rel/$(basename "$KSV_MSI") x=$KSV_SCRATCH/x
+created=$(msiinfo suminfo "$msi" | grep '^Created')
+state() { (cd "$rel" && find . -printf '%p %s\n' && find . -type f -exec sha256sum {} +) | sort; }
+
+echo broken >"$rel/Kestrovane/setup/zz.dll" # signed last: fails after the others signed
+while IFS='|' read -r what code message url args; do
+    before=$(state) rc=0
+    # shellcheck disable=SC2086 # the arguments are words
+    out=$(KSV_TIMESTAMP_URL=$url "$SIGN" $args 2>&1 </dev/null) || rc=$?
+    ksv_expect_eq "$rc|$(state)" "$code|$before" "$what: exit code, nothing changed or left"
+    ksv_expect_contains "$out" "$message" "$what: message"
+done <<EOF
+no certificate|0|nothing signed||
+wrong password|1|Wrong password?||$pfx wrong
+no time-stamp server|1|RFC 3161|http://127.0.0.1:9/|$pfx $pass
+a broken DLL|1|signing Kestrovane/setup/zz.dll failed||$pfx $pass
+EOF
+rm "$rel/Kestrovane/setup/zz.dll"
+
+for round in first second; do
+    "$SIGN" "$pfx" "$pass" >/dev/null || ksv_fail "$round signing failed"
+    signed=$(cd "$rel" && find Kestrovane msi -iname '*.exe' -o -iname '*.dll')
+    ksv_expect_eq "$(wc -w <<<"$signed")" 6 "$round: programs and DLLs"
+    for file in $signed "${msi#"$rel/"}"; do
+        out=$(osslsigncode verify -CAfile "$keys/cert.pem" -in "$rel/$file" 2>&1) || ksv_fail "$round: $file does not verify"
+        ksv_expect_contains "$out" $'Subject: /CN=Kestrovane Test Signing\n' "$round: $file signed by the test certificate"
+        ksv_expect_contains "$out" "Number of verified signatures: 1" "$round: $file signed once"
+    done
+    rm -rf "$x" && msiextract -C "$x" "$msi" >/dev/null && msiinfo extract "$msi" Binary.ksvmsi >"$x/ksvmsi.dll"
+    { diff -r "$x/Kestrovane" "$rel/Kestrovane" && cmp "$x/ksvmsi.dll" "$rel/msi/ksvmsi.dll"; } || ksv_fail "$round: the MSI's files are not the signed ones"
+    ksv_expect_eq "$(msiinfo suminfo "$msi" | grep '^Created')" "$created" "$round: the MSI keeps the build's date"
+    (cd "$rel" && sha256sum --quiet -c SHA256SUMS) || ksv_fail "$round: SHA256SUMS does not match"
+done
+
+KSV_DIST=$rel/Kestrovane ksv_place_package
+ksv_run install; ksv_expect_eq "$KSV_RC" 1 "signed installer: install"
+ksv_run uninstall; ksv_expect_eq "$KSV_RC" 2 "signed installer: uninstall"
+for step in /i /x; do
+    rc=0 && timeout -k 5 "$KSV_RUN_TIMEOUT" wine msiexec $step "$(ksv_win_path "$msi")" /qn >/dev/null 2>&1 || rc=$?
+    ksv_expect_eq "$rc" 0 "signed MSI: msiexec $step"
+done
+ksv_done
