@@ -4,7 +4,8 @@
 # dist/Kestrovane/ and the MSI's custom action dist/msi/ksvmsi.dll, then the
 # MSI, made again from the signed files with the date of the build, and writes
 # SHA256SUMS anew. KSV_DIST_DIR names another dist folder; KSV_TIMESTAMP_URL an
-# RFC 3161 time-stamp server. Without a PFX nothing is signed.
+# RFC 3161 time-stamp server. Without a PFX nothing is signed. The password may
+# come from KSV_SIGN_PASSWORD instead, out of sight of the process list.
 #
 # All or nothing: everything is signed in a staging copy beside the release
 # and moved into place only when every file signed, so a wrong password or an
@@ -32,16 +33,21 @@ version=${version%.msi}
 [[ -d "$dist/Kestrovane" && -f "$dist/msi/ksvmsi.dll" ]] ||
     die "no built package in $dist (Kestrovane/ and msi/ksvmsi.dll); nothing signed"
 
-sign_args=(-pkcs12 "$pfx" -h sha256 -n "Kestrovane printer" -i https://www.vorland.hu/kestrovane)
-(($# >= 2)) && sign_args+=(-pass "$2")
-[[ -n "${KSV_TIMESTAMP_URL:-}" ]] && sign_args+=(-ts "$KSV_TIMESTAMP_URL")
-
 # Staged beside the release, so that moving a file into place is a rename.
 stage=$(mktemp -d "$dist/.sign.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
 trap 'exit 143' TERM
 trap 'exit 130' INT
 mkdir -p "$stage/msi" "$stage/work"
+
+sign_args=(-pkcs12 "$pfx" -h sha256 -n "Kestrovane printer" -i https://www.vorland.hu/kestrovane)
+# The password goes to osslsigncode in a file only this user can read.
+password=${2-${KSV_SIGN_PASSWORD-}}
+if [[ -n "${2+set}${KSV_SIGN_PASSWORD+set}" ]]; then
+    (umask 077 && printf '%s' "$password" >"$stage/password")
+    sign_args+=(-readpass "$stage/password")
+fi
+[[ -n "${KSV_TIMESTAMP_URL:-}" ]] && sign_args+=(-ts "$KSV_TIMESTAMP_URL")
 cp -a "$dist/Kestrovane" "$stage/Kestrovane"
 cp -a "$dist/msi/ksvmsi.dll" "$stage/msi/ksvmsi.dll"
 
@@ -57,7 +63,8 @@ sign_file() { # staged file, relative to $stage
         osslsigncode remove-signature -in "$file" -out "$unsigned" >"$work/log" 2>&1 ||
             { cat "$work/log" >&2; die "could not remove the old signature of $1; nothing signed"; }
     fi
-    osslsigncode sign "${sign_args[@]}" -in "$unsigned" -out "$work/signed" >"$work/log" 2>&1 ||
+    # A time-stamp server that takes the connection and never answers.
+    timeout 300 osslsigncode sign "${sign_args[@]}" -in "$unsigned" -out "$work/signed" >"$work/log" 2>&1 ||
         { cat "$work/log" >&2; die "signing $1 failed (see above); nothing signed"; }
     chmod --reference="$file" "$work/signed"
     mv -f "$work/signed" "$file"

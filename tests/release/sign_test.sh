@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # scripts/sign.sh on a copy of the release with a throw-away certificate: a
-# failure, even after a file signed, changes nothing; signed twice, every PE and
-# the MSI verify once, the MSI holds the signed files, and Wine installs both.
+# failure, even after a file signed, changes nothing; signed twice (the second
+# time with a time stamp), every PE and the MSI verify once, a PE without its
+# signature is the built file again, the MSI holds the signed files, and Wine
+# installs both.
 set -euo pipefail
 # shellcheck source-path=SCRIPTDIR source=../wine/lib.sh
 source "$(dirname "$0")/../wine/lib.sh"
@@ -32,14 +34,30 @@ a broken DLL|1|signing Kestrovane/setup/zz.dll failed||$pfx $pass
 EOF
 rm "$rel/Kestrovane/setup/zz.dll"
 
+# The second round time-stamps, with a local time-stamp server, and takes the
+# password from the environment.
+# exec: TSA_PID is the server itself; its stderr must not hold ctest's pipe open.
+mkdir "$keys/tsa" && coproc TSA { exec python3 "$(dirname "$0")/tsa.py" "$keys/tsa" 2>/dev/null; }
+read -r tsa_port <&"${TSA[0]}"
 for round in first second; do
-    "$SIGN" "$pfx" "$pass" >/dev/null || ksv_fail "$round signing failed"
+    if [[ $round == first ]]; then
+        "$SIGN" "$pfx" "$pass" >/dev/null || ksv_fail "$round signing failed"
+    else
+        KSV_SIGN_PASSWORD=$pass KSV_TIMESTAMP_URL=http://127.0.0.1:$tsa_port "$SIGN" "$pfx" >/dev/null ||
+            ksv_fail "$round signing failed"
+    fi
     signed=$(cd "$rel" && find Kestrovane msi -iname '*.exe' -o -iname '*.dll')
     ksv_expect_eq "$(wc -w <<<"$signed")" 6 "$round: programs and DLLs"
     for file in $signed "${msi#"$rel/"}"; do
-        out=$(osslsigncode verify -CAfile "$keys/cert.pem" -in "$rel/$file" 2>&1) || ksv_fail "$round: $file does not verify"
+        out=$(osslsigncode verify -CAfile "$keys/cert.pem" -TSA-CAfile "$keys/tsa/tsa.pem" -in "$rel/$file" 2>&1) ||
+            ksv_fail "$round: $file does not verify"
         ksv_expect_contains "$out" $'Subject: /CN=Kestrovane Test Signing\n' "$round: $file signed by the test certificate"
         ksv_expect_contains "$out" "Number of verified signatures: 1" "$round: $file signed once"
+        [[ $round == first || $out == *"Kestrovane Test TSA"* ]] || ksv_fail "$round: $file has no time stamp"
+        # Taking the signature off gives the reproducible build's bytes back.
+        [[ $round == second || $file == *.msi ]] || {
+            rm -f "$x.pe" && osslsigncode remove-signature -in "$rel/$file" -out "$x.pe" >/dev/null &&
+                cmp -s "$x.pe" "$KSV_DIST/../$file"; } || ksv_fail "$round: $file unsigned is not the built file"
     done
     rm -rf "$x" && msiextract -C "$x" "$msi" >/dev/null && msiinfo extract "$msi" Binary.ksvmsi >"$x/ksvmsi.dll"
     { diff -r "$x/Kestrovane" "$rel/Kestrovane" && cmp "$x/ksvmsi.dll" "$rel/msi/ksvmsi.dll"; } || ksv_fail "$round: the MSI's files are not the signed ones"
@@ -54,4 +72,5 @@ for step in /i /x; do
     rc=0 && timeout -k 5 "$KSV_RUN_TIMEOUT" wine msiexec $step "$(ksv_win_path "$msi")" /qn >/dev/null 2>&1 || rc=$?
     ksv_expect_eq "$rc" 0 "signed MSI: msiexec $step"
 done
+kill "$TSA_PID" 2>/dev/null || true
 ksv_done
