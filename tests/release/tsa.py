@@ -1,10 +1,7 @@
 #!/usr/bin/env python3
-"""A local RFC 3161 time-stamp server for the signing test: openssl ts answers
-each query with a throw-away TSA certificate. Prints its port, then serves
-until it is killed or for 10 minutes.
-
-usage: tsa.py FOLDER   (writes FOLDER/tsa.pem, the certificate to trust)
-"""
+"""tsa.py FOLDER: a local RFC 3161 time-stamp server for the signing test.
+openssl ts answers each query with a throw-away certificate (FOLDER/tsa.pem,
+the one to trust). Prints its port, then serves for 10 minutes at most."""
 import http.server
 import os
 import subprocess
@@ -17,7 +14,6 @@ prompt = no
 [dn]
 CN = Kestrovane Test TSA
 [tsa_ext]
-basicConstraints = critical,CA:false
 keyUsage = critical,digitalSignature
 extendedKeyUsage = critical,timeStamping
 [tsa]
@@ -37,8 +33,7 @@ class Stamp(http.server.BaseHTTPRequestHandler):
     def do_POST(self):
         query = self.rfile.read(int(self.headers["Content-Length"]))
         reply = subprocess.run(["openssl", "ts", "-reply", "-config", "tsa.cnf", "-queryfile",
-                                "/dev/stdin", "-out", "/dev/stdout"], input=query,
-                               capture_output=True)
+                                "/dev/stdin", "-out", "/dev/stdout"], input=query, capture_output=True)
         self.send_response(200 if reply.returncode == 0 else 500)
         self.send_header("Content-Type", "application/timestamp-reply")
         self.send_header("Content-Length", str(len(reply.stdout)))
@@ -49,22 +44,16 @@ class Stamp(http.server.BaseHTTPRequestHandler):
         pass
 
 
-def main():
-    os.chdir(sys.argv[1])
-    with open("tsa.cnf", "w") as f:
-        f.write(CONFIG)
-    with open("serial", "w") as f:
-        f.write("01\n")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                    "-keyout", "tsa.key", "-out", "tsa.pem", "-config", "tsa.cnf",
-                    "-extensions", "tsa_ext"], check=True, capture_output=True)
-    server = http.server.HTTPServer(("127.0.0.1", 0), Stamp)
-    server.timeout = 5
-    print(server.server_address[1], flush=True)
-    deadline = time.time() + 600
-    while time.time() < deadline:
-        server.handle_request()
-
-
-if __name__ == "__main__":
-    main()
+os.chdir(sys.argv[1])
+for name, text in (("tsa.cnf", CONFIG), ("serial", "01\n")):
+    with open(name, "w") as f:
+        f.write(text)
+subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout",
+                "tsa.key", "-out", "tsa.pem", "-config", "tsa.cnf", "-extensions", "tsa_ext"],
+               check=True, capture_output=True)
+server = http.server.HTTPServer(("127.0.0.1", 0), Stamp)
+server.timeout = 5
+print(server.server_address[1], flush=True)
+deadline = time.time() + 600
+while time.time() < deadline:
+    server.handle_request()
