@@ -84,11 +84,13 @@ class CompoundFile:
     def offset(self, sector):
         return (sector + 1) * self.sector
 
-    def chain(self, start):
+    def chain(self, start, table=None):
+        """The sectors of a chain in the FAT, or in the mini FAT when given."""
+        table = self.fat if table is None else table
         seen = []
-        while start < END_OF_CHAIN and len(seen) <= len(self.fat):
+        while start < END_OF_CHAIN and len(seen) <= len(table):
             seen.append(start)
-            start = self.fat[start]
+            start = table[start]
         return seen
 
     def directory(self, start):
@@ -111,11 +113,8 @@ class CompoundFile:
             spans = [(self.offset(n), self.sector) for n in self.chain(first)]
         else:
             root = [self.offset(n) for n in self.chain(self.entries["<root>"][0])]
-            spans = []
-            while first < END_OF_CHAIN and len(spans) <= len(self.minifat):
-                at = first * self.mini
-                spans.append((root[at // self.sector] + at % self.sector, self.mini))
-                first = self.minifat[first]
+            spans = [(root[n * self.mini // self.sector] + n * self.mini % self.sector, self.mini)
+                     for n in self.chain(first, self.minifat)]
         offsets = [start + i for start, length in spans for i in range(length)]
         if len(offsets) < size:
             sys.exit("make_msi: stream %r is cut short" % name)
