@@ -16,6 +16,7 @@ target_link_libraries(ksvtests PRIVATE ksvcore GTest::gtest GTest::gtest_main)
 include(GoogleTest)
 gtest_discover_tests(ksvtests DISCOVERY_TIMEOUT 60)
 
+include(${CMAKE_SOURCE_DIR}/tests/layers/layers_test.cmake)
 include(${CMAKE_SOURCE_DIR}/tests/wine/wine_tests.cmake OPTIONAL)
 include(${CMAKE_SOURCE_DIR}/tests/release/release_tests.cmake)
 include(${CMAKE_SOURCE_DIR}/tests/package/package_tests.cmake OPTIONAL)

@@ -7,13 +7,17 @@ include(${CMAKE_CURRENT_LIST_DIR}/release.cmake)
 set(KSV_SYMBOLS_DIST ${KSV_SYMBOLS}/Kestrovane)
 set(KSV_SYMBOLS_SETUP ${KSV_SYMBOLS_DIST}/setup)
 
-add_executable(ksvinstall WIN32 install/main.cpp install/ksvinstall.rc ${KSV_SOURCES})
+# The installer's code, compiled once for the program and the Windows-side
+# test programs that run its steps one at a time.
+add_library(ksvcore STATIC ${KSV_SOURCES})
+target_include_directories(ksvcore PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_definitions(ksvcore PUBLIC UNICODE _UNICODE)
+target_compile_options(ksvcore PUBLIC -municode)
+
+add_executable(ksvinstall WIN32 install/main.cpp install/ksvinstall.rc)
 # windres does not report what the script pulls in; rebuild when these change.
 set_source_files_properties(install/ksvinstall.rc PROPERTIES OBJECT_DEPENDS
-    "${CMAKE_SOURCE_DIR}/install/ksvinstall.manifest;${CMAKE_SOURCE_DIR}/install/context/log_dialog.rc")
-target_include_directories(ksvinstall PRIVATE ${CMAKE_SOURCE_DIR})
-target_compile_definitions(ksvinstall PRIVATE UNICODE _UNICODE)
-target_compile_options(ksvinstall PRIVATE -municode)
+    "${CMAKE_SOURCE_DIR}/install/ksvinstall.manifest;${CMAKE_SOURCE_DIR}/install/report/log_dialog.rc")
 target_link_options(ksvinstall PRIVATE -municode -static -static-libgcc -static-libstdc++)
 # VERSION.dll and WINSPOOL.DRV are no Known DLLs: loaded at start-up they would
 # be looked for in the program's folder first. Delay-loaded, they come after
@@ -25,7 +29,7 @@ ksv_delay_library(KSV_VERSION_DELAY version version.dll)
 ksv_delay_library(KSV_USER32_DELAY user32 user32.dll)
 ksv_delay_library(KSV_SHELL32_DELAY shell32 shell32.dll)
 add_dependencies(ksvinstall winspool_delay version_delay user32_delay shell32_delay)
-target_link_libraries(ksvinstall PRIVATE ${KSV_WINSPOOL_DELAY} ${KSV_VERSION_DELAY}
+target_link_libraries(ksvinstall PRIVATE ksvcore ${KSV_WINSPOOL_DELAY} ${KSV_VERSION_DELAY}
                       ${KSV_USER32_DELAY} ${KSV_SHELL32_DELAY} advapi32)
 set_target_properties(ksvinstall PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${KSV_SYMBOLS_SETUP}

@@ -48,6 +48,15 @@ WCHAR* TextFind(WCHAR* text, const WCHAR* needle) {
     return n == 0 ? text : nullptr;
 }
 
+bool IsFullPath(const WCHAR* path) {
+    if (!path || !path[0])
+        return false;
+    bool letter = (path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z');
+    bool drive = letter && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+    bool unc = path[0] == '\\' && path[1] == '\\' && path[2] != 0 && path[2] != '\\';
+    return drive || unc;
+}
+
 int32_t ParseDecimal(const WCHAR* text) {
     if (!text)
         return 0;

@@ -15,6 +15,9 @@ bool TextEqual(const WCHAR* a, const WCHAR* b);
 bool TextEqualNoCase(const WCHAR* a, const WCHAR* b);
 // First occurrence of `needle` in `text` (case-sensitive), or null.
 WCHAR* TextFind(WCHAR* text, const WCHAR* needle);
+// "C:\..." (or "C:/...") or "\\server...": a path that no current directory
+// completes. False for null and the empty text.
+bool IsFullPath(const WCHAR* path);
 // wcstol in base 10: leading white space, an optional sign, digits up to the
 // first other character; clamped to the signed 32-bit range; 0 without digits.
 int32_t ParseDecimal(const WCHAR* text);

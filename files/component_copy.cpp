@@ -3,8 +3,8 @@
 #include "common/text.h"
 #include "common/wide_string.h"
 #include "files/deferred_deletes.h"
-#include "install/context/install_context.h"
-#include "install/context/install_log.h"
+#include "run/install_context.h"
+#include "run/install_log.h"
 
 #include <cstring>
 

@@ -1,8 +1,8 @@
 #include "files/deferred_deletes.h"
 
 #include "common/text.h"
-#include "install/context/install_context.h"
-#include "install/context/install_log.h"
+#include "run/install_context.h"
+#include "run/install_log.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include "common/text.h"
 #include "files/pending_value.h"
-#include "install/context/install_context.h"
-#include "install/context/install_log.h"
+#include "run/install_context.h"
+#include "run/install_log.h"
 
 #include <cstring>
 

@@ -12,15 +12,6 @@ bool IsExistingFile(const WCHAR* name) {
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// A drive's root or a share's: never a path the current directory completes.
-bool IsFullPath(const WCHAR* path) {
-    if (!path || !path[0])
-        return false;
-    bool drive =
-        ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == ':' && path[2] == '\\';
-    return drive || (path[0] == '\\' && path[1] == '\\');
-}
-
 bool IsOwnFile(const OwnFiles& own, const WCHAR* name) {
     for (uint32_t i = 0; i < own.count; ++i)
         if (Length(own.paths[i]) > 0 && TextEqualNoCase(Text(own.paths[i]), name))

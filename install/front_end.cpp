@@ -1,18 +1,19 @@
 #include "install/front_end.h"
 
 #include "common/text.h"
+#include "common/wide_string.h"
 #include "files/deferred_deletes.h"
-#include "install/context/install_context.h"
-#include "install/context/install_log.h"
-#include "install/context/log_dialog.h"
-#include "install/context/log_file.h"
+#include "install/context_setup.h"
+#include "install/probes.h"
+#include "install/report/log_dialog.h"
+#include "install/report/log_file.h"
 #include "install/run_options.h"
 #include "install/sequences.h"
 #include "install/single_installer.h"
-#include "spooler/status_probes.h"
+#include "run/install_context.h"
+#include "run/install_log.h"
+#include "run/module.h"
 #include "tray/tray_control.h"
-
-HINSTANCE ModuleInstance = nullptr;
 
 namespace {
 
@@ -55,7 +56,7 @@ uint32_t InstallMode(const WCHAR* verb) {
     return 0;
 }
 
-int Uninstall(const RunOptions& options) {
+int RunUninstall(const RunOptions& options) {
     CloseHelpWindow();
     uint32_t scheduled = 0;
     bool errors = UninstallCommand(options, scheduled);
@@ -87,7 +88,7 @@ int RunVerb(const RunOptions& options) {
         return ProbeDefaultPrinter() ? ExitDefaultNotOurs : ExitProbeNo;
     }
     if (VerbIs(verb, W("un")) || VerbIs(verb, W("uninstall")))
-        return Uninstall(options);
+        return RunUninstall(options);
     if (VerbIs(verb, W("removetray"))) {
         StopShippedTray();
         return ExitNothing;

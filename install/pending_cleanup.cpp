@@ -3,7 +3,7 @@
 // one that a monitor or driver still registered needs.
 #include "common/wide_string.h"
 #include "files/pending_renames.h"
-#include "install/context/install_context.h"
+#include "run/install_context.h"
 #include "install/sequences.h"
 #include "spooler/monitor_setup.h"
 #include "spooler/printer_driver.h"

@@ -2,19 +2,6 @@
 
 #include "common/text.h"
 
-namespace {
-
-// "C:\..." or "\\server\share\...": the log never lands in whatever the
-// current directory of an elevated process happens to be.
-bool IsFullPath(const WCHAR* path) {
-    bool drive = ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
-                 path[1] == ':' && (path[2] == '\\' || path[2] == '/');
-    bool unc = path[0] == '\\' && path[1] == '\\' && path[2] != 0 && path[2] != '\\';
-    return drive || unc;
-}
-
-} // namespace
-
 bool TakeOptions(int& argc, LPWSTR* argv, RunOptions& options) {
     int kept = argc < 2 ? argc : 2;
     for (int i = kept; i < argc; ++i) {

@@ -3,8 +3,8 @@
 #include "common/text.h"
 #include "common/wide_string.h"
 #include "files/deferred_deletes.h"
-#include "install/context/install_context.h"
-#include "install/context/install_log.h"
+#include "run/install_context.h"
+#include "run/install_log.h"
 #include "spooler/monitor_setup.h"
 #include "spooler/printer_inventory.h"
 #include "spooler/spooler_control.h"
@@ -12,10 +12,6 @@
 #include <cstring>
 
 namespace {
-
-const WCHAR FilePort[] = W("file:");
-const size_t FilePortLength = 5;
-const size_t OurPortLength = 11;
 
 bool DeleteOurMonitor(InstallContext& context) {
     return DeleteMonitorW(nullptr, const_cast<LPWSTR>(context.Environment),

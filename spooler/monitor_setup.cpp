@@ -2,9 +2,10 @@
 
 #include "common/call_buffer.h"
 #include "common/text.h"
+#include "common/wide_string.h"
 #include "files/component_copy.h"
-#include "install/context/install_context.h"
-#include "install/context/install_log.h"
+#include "run/install_context.h"
+#include "run/install_log.h"
 #include "spooler/spooler_control.h"
 
 #include <cstring>
@@ -15,9 +16,6 @@ const int AddMonitorAttempts = 5;
 const DWORD AddMonitorPause = 50;
 const DWORD MessageFlags =
     FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER;
-const WCHAR FilePort[] = W("file:");
-const size_t FilePortLength = 5;
-const size_t OurPortLength = 11;
 
 // Unlike LogError, these lines carry the system text as it comes, line end
 // included.

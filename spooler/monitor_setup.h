@@ -5,12 +5,17 @@
 
 #include "platform/win32.h"
 
+#include <cstddef>
 #include <cstdint>
 
 struct InstallContext;
 
 // The monitor's name, which is also its port's name. Compared exactly.
 const WCHAR OurPortName[] = W("Kestrovane:");
+const size_t OurPortLength = sizeof OurPortName / sizeof OurPortName[0] - 1;
+// The port the printers on ours are parked on while the monitor cannot go.
+const WCHAR FilePort[] = W("file:");
+const size_t FilePortLength = sizeof FilePort / sizeof FilePort[0] - 1;
 
 // Spooler records of one level (MONITOR_INFO_1 or _2) with their strings in
 // the same global-heap block; the holder frees `entries` with GlobalFree.

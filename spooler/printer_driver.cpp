@@ -2,10 +2,11 @@
 
 #include "common/call_buffer.h"
 #include "common/text.h"
+#include "common/wide_string.h"
 #include "files/component_copy.h"
 #include "files/deferred_deletes.h"
-#include "install/context/install_context.h"
-#include "install/context/install_log.h"
+#include "run/install_context.h"
+#include "run/install_log.h"
 #include "spooler/spooler_control.h"
 
 #include <cstring>

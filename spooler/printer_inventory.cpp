@@ -10,7 +10,6 @@ namespace {
 const DWORD EnumFlags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
 // Room behind the spooler's records: port texts grow back in place there.
 const DWORD InventorySlack = 32;
-const DWORD DefaultNameCapacity = 255;
 
 } // namespace
 
@@ -36,8 +35,8 @@ void TakeInventory(PrinterInventory& inventory) {
 
 void MarkDefaultPrinter(PrinterInventory& inventory) {
     TakeInventory(inventory);
-    WCHAR name[DefaultNameCapacity] = {0};
-    DWORD size = DefaultNameCapacity;
+    WCHAR name[DefaultPrinterNameCapacity] = {0};
+    DWORD size = DefaultPrinterNameCapacity;
     if (!GetDefaultPrinterW(name, &size))
         return;
     for (uint32_t i = 0; i < inventory.count; ++i)

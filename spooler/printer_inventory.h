@@ -3,13 +3,12 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "run/install_context.h"
 
 #include <cstdint>
 
-struct PrinterInventory {
-    PRINTER_INFO_2W* entries; // global-heap block as EnumPrintersW lays it out, +32 bytes
-    uint32_t count;
-};
+// Room for the default printer's name, terminator included.
+const DWORD DefaultPrinterNameCapacity = 260;
 
 struct PrinterInfoBlock {
     PRINTER_INFO_2W* info; // global-heap block, the caller's to free

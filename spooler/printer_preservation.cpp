@@ -1,8 +1,8 @@
 #include "spooler/printer_preservation.h"
 
 #include "common/text.h"
-#include "install/context/install_context.h"
-#include "install/context/install_log.h"
+#include "run/install_context.h"
+#include "run/install_log.h"
 #include "spooler/monitor_setup.h"
 #include "spooler/printer_driver.h"
 #include "spooler/printer_inventory.h"

@@ -1,7 +1,7 @@
 #include "spooler/spooler_control.h"
 
-#include "install/context/install_context.h"
-#include "install/context/install_log.h"
+#include "run/install_context.h"
+#include "run/install_log.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "tray/tray_control.h"
 
 #include "common/text.h"
-#include "install/context/install_context.h"
-#include "install/context/install_log.h"
+#include "run/install_context.h"
+#include "run/install_log.h"
 
 #include <cstring>
 

@@ -1,6 +1,7 @@
 #include "files/component_copy.h"
 
 #include "common/text.h"
+#include "files/deferred_deletes.h"
 #include "tests/support/test_machine.h"
 
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "files/pending_cancel.h"
 
-#include "install/context/install_context.h"
+#include "run/install_context.h"
 #include "tests/support/test_machine.h"
 
 namespace {

@@ -6,7 +6,7 @@
 // value must hold the same operations but the cancelled deletions, in order.
 #include "files/pending_cancel.h"
 #include "files/pending_renames.h"
-#include "install/context/install_context.h"
+#include "run/install_context.h"
 #include "platform/sim/machine.h"
 
 #include <cstdlib>

@@ -1,6 +1,7 @@
-#include "install/context/install_context.h"
+#include "install/context_setup.h"
 
-#include "install/context/install_log.h"
+#include "run/install_log.h"
+#include "run/module.h"
 #include "tests/support/test_machine.h"
 
 namespace {

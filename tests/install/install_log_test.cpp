@@ -1,4 +1,4 @@
-#include "install/context/install_log.h"
+#include "run/install_log.h"
 
 #include "common/text.h"
 #include "tests/support/test_machine.h"

@@ -1,6 +1,7 @@
-#include "install/context/log_dialog.h"
+#include "install/report/log_dialog.h"
 
-#include "install/context/install_log.h"
+#include "run/install_log.h"
+#include "run/module.h"
 #include "tests/support/test_machine.h"
 
 namespace {

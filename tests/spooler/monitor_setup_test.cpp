@@ -1,6 +1,6 @@
 #include "spooler/monitor_setup.h"
 
-#include "install/context/install_log.h"
+#include "run/install_log.h"
 #include "spooler/monitor_removal.h"
 #include "tests/spooler/spooler_steps.h"
 

@@ -90,8 +90,8 @@ TEST_F(InventoryTest, DefaultIsMatchedExactly) {
         << "unmarked entries keep what the spooler reported";
 }
 
-TEST_F(InventoryTest, DefaultNameMustFitIn255Characters) {
-    sim::Text longest(254, u'p');
+TEST_F(InventoryTest, DefaultNameMustFitIn260Characters) {
+    sim::Text longest(259, u'p');
     sim::AddPrinter(longest, u"Vendor PCL", u"LPT1:");
     sim::AddPrinter(longest + u"q", u"Vendor PCL", u"LPT1:");
     sim::M().defaultPrinter = longest;

@@ -1,6 +1,6 @@
 #include "spooler/spooler_control.h"
 
-#include "install/context/install_log.h"
+#include "run/install_log.h"
 #include "tests/support/test_machine.h"
 
 #include <functional>

@@ -4,6 +4,7 @@
 // registered, printers of another driver on our port).
 #pragma once
 
+#include "files/deferred_deletes.h"
 #include "tests/support/test_machine.h"
 
 #include <string>

@@ -2,7 +2,7 @@
 // what the installer left behind.
 #pragma once
 
-#include "install/context/install_context.h"
+#include "install/context_setup.h"
 #include "platform/sim/machine.h"
 
 #include <gtest/gtest.h>

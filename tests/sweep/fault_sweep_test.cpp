@@ -7,7 +7,7 @@
 // printer without saying so. The machine must come out sound as well: other
 // programs' operations for the next restart untouched, and a registered
 // monitor or driver of ours with its files on disk.
-#include "install/context/install_context.h"
+#include "run/install_context.h"
 #include "tray/tray_protocol.h"
 
 #include "tests/support/test_machine.h"

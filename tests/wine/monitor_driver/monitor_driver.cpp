@@ -12,7 +12,9 @@
 //
 // The exit code is the run's error count (setup, keep, remove), or 0/1.
 #include "common/text.h"
-#include "install/context/install_context.h"
+#include "files/deferred_deletes.h"
+#include "install/context_setup.h"
+#include "run/module.h"
 #include "spooler/monitor_removal.h"
 #include "spooler/monitor_setup.h"
 #include "spooler/printer_driver.h"

@@ -18,7 +18,8 @@
 //   ksvops traystate                  whether the tray's mutex and window exist
 // exit: 0 done (preserve: no error logged), 1 failure, 2 bad usage.
 #include "common/wide_string.h"
-#include "install/context/install_context.h"
+#include "install/context_setup.h"
+#include "spooler/printer_inventory.h"
 #include "spooler/printer_preservation.h"
 #include "tray/tray_control.h"
 

@@ -1,23 +1,18 @@
-#include "install/context/install_context.h"
+#include "install/context_setup.h"
 
 #include "common/call_buffer.h"
 #include "common/text.h"
-#include "install/context/install_log.h"
+#include "common/wide_string.h"
+#include "files/deferred_deletes.h"
+#include "run/install_context.h"
+#include "run/install_log.h"
+#include "run/module.h"
 #include "spooler/monitor_setup.h"
+#include "spooler/printer_inventory.h"
+#include "spooler/printer_preservation.h"
 #include "spooler/spooler_control.h"
 
 namespace {
-
-struct PlatformFiles {
-    const WCHAR* environment;
-    const WCHAR* monitorFile;
-    const WCHAR* driverFile;
-    const WCHAR* uiFile;
-};
-const PlatformFiles platform64 = {W("Windows x64"), W("ksvmon64.dll"), W("ksvdrv64.dll"),
-                                  W("ksvui64.dll")};
-const PlatformFiles platform32 = {W("Windows NT x86"), W("ksvmon32.dll"), W("ksvdrv32.dll"),
-                                  W("ksvui32.dll")};
 
 bool EndsInBackslash(const WCHAR* path) {
     size_t n = TextLength(path);
@@ -77,30 +72,15 @@ void ReadSystemDir(InstallContext& context) {
 
 } // namespace
 
-WideString ModuleDirectory() {
-    WideString dir;
-    WCHAR path[MAX_PATH] = {0};
-    DWORD n = GetModuleFileNameW(ModuleInstance, path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
-        return dir; // a failed or cut path is no directory to copy from
-    size_t cut = 0;
-    for (size_t i = 0; i < n; ++i)
-        if (path[i] == '\\' || path[i] == '/' || path[i] == ':')
-            cut = i + 1;
-    if (!Append(dir, path, cut))
-        Release(dir);
-    return dir;
-}
-
 void SelectPlatform(InstallContext& context, bool is64) {
-    const PlatformFiles& files = is64 ? platform64 : platform32;
+    const PlatformFiles& files = is64 ? Platform64 : Platform32;
     context.Is64 = is64 ? 1 : 0;
     context.Environment = files.environment;
     context.MonitorFile = files.monitorFile;
     context.DriverFile = files.driverFile;
     context.UiFile = files.uiFile;
     ReadDriverDirectory(context);
-    context.HelpFile = W("ksvhelp.chm");
+    context.HelpFile = HelpFileName;
 }
 
 InstallContext& InitContext(InstallContext& context, uint32_t mode) {

@@ -30,6 +30,7 @@ enum LogErrorNumber : uint32_t {
     ErrOpenPrinter = 16,
     ErrDeletePrinter = 17,
     ErrScheduleDelete = 18,
+    LogErrorNumberEnd // one past the last number
 };
 const WCHAR* LogErrorFormat(uint32_t number);
 

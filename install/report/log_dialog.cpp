@@ -1,7 +1,9 @@
-#include "install/context/log_dialog.h"
+#include "install/report/log_dialog.h"
 
 #include "common/text.h"
-#include "install/context/install_context.h"
+#include "common/wide_string.h"
+#include "run/install_context.h"
+#include "run/module.h"
 
 namespace {
 

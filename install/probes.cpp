@@ -1,23 +1,27 @@
-#include "spooler/status_probes.h"
+#include "install/probes.h"
 
 #include "common/call_buffer.h"
 #include "common/text.h"
+#include "common/wide_string.h"
 #include "files/pending_renames.h"
-#include "install/context/install_context.h"
+#include "install/context_setup.h"
+#include "run/module.h"
 #include "spooler/monitor_removal.h"
 #include "spooler/printer_driver.h"
 #include "spooler/printer_inventory.h"
 #include "spooler/spooler_control.h"
 #include "tray/tray_control.h"
 
-#include <cstring>
-
 namespace {
 
-const WCHAR* const OurComponentNames[] = {W("ksvmon64.dll"), W("ksvdrv64.dll"), W("ksvui64.dll")};
-const WCHAR* const OurDriverFiles[] = {W("ksvdrv64.dll"), W("ksvui64.dll"), W("ksvhelp.chm")};
+// The probes always ask about the 64-bit file set the installer installs.
+constexpr const WCHAR* OurComponentNames[] = {Platform64.monitorFile, Platform64.driverFile,
+                                              Platform64.uiFile};
+constexpr const WCHAR* OurDriverFiles[] = {Platform64.driverFile, Platform64.uiFile, HelpFileName};
+LPWSTR OurEnvironment() {
+    return const_cast<LPWSTR>(Platform64.environment);
+}
 const int32_t NewestUnsupportedBuild = 2450;
-const DWORD DefaultNameCapacity = 260;
 
 PRINTER_INFO_2W* FirstProductPrinter(const PrinterInventory& inventory) {
     for (uint32_t i = 0; i < inventory.count; ++i)
@@ -65,9 +69,8 @@ void CollectOwnFiles(OwnFiles& own) {
     }
     DWORD needed = 0;
     path[0] = 0;
-    if (GetPrinterDriverDirectoryW(nullptr, const_cast<LPWSTR>(W("Windows x64")), 1,
-                                   reinterpret_cast<LPBYTE>(path), MAX_PATH * sizeof(WCHAR),
-                                   &needed)) {
+    if (GetPrinterDriverDirectoryW(nullptr, OurEnvironment(), 1, reinterpret_cast<LPBYTE>(path),
+                                   MAX_PATH * sizeof(WCHAR), &needed)) {
         path[MAX_PATH - 1] = 0;
         EndInBackslash(path, MAX_PATH + 2);
         for (const WCHAR* file : OurDriverFiles) {
@@ -106,8 +109,7 @@ bool PendingPassFindsOurs() {
 
 DRIVER_INFO_2W* ReadPrinterDriverInfo(HANDLE printer) {
     CallBuffer answer = ReadCallBuffer([printer](LPBYTE block, DWORD size, DWORD* needed) {
-        return GetPrinterDriverW(printer, const_cast<LPWSTR>(W("Windows x64")), 2, block, size,
-                                 needed);
+        return GetPrinterDriverW(printer, OurEnvironment(), 2, block, size, needed);
     });
     return reinterpret_cast<DRIVER_INFO_2W*>(answer.block);
 }
@@ -139,8 +141,8 @@ bool ProbePendingComponents() {
 }
 
 bool ProbeDefaultPrinter() {
-    WCHAR name[DefaultNameCapacity] = {0};
-    DWORD size = DefaultNameCapacity;
+    WCHAR name[DefaultPrinterNameCapacity] = {0};
+    DWORD size = DefaultPrinterNameCapacity;
     GetDefaultPrinterW(name, &size);
     if (!name[0])
         return true;

@@ -1,8 +1,9 @@
-#include "install/context/log_file.h"
+#include "install/report/log_file.h"
 
 #include "common/text.h"
-#include "install/context/install_context.h"
-#include "install/context/install_log.h"
+#include "common/wide_string.h"
+#include "run/install_context.h"
+#include "run/install_log.h"
 
 namespace {
 

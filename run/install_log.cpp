@@ -1,7 +1,8 @@
-#include "install/context/install_log.h"
+#include "run/install_log.h"
 
 #include "common/text.h"
-#include "install/context/install_context.h"
+#include "common/wide_string.h"
+#include "run/install_context.h"
 
 namespace {
 
@@ -27,6 +28,7 @@ const WCHAR* const errorFormats[] = {
     W("Can`t delete %s at restart"),
 };
 const uint32_t errorCount = sizeof errorFormats / sizeof errorFormats[0];
+static_assert(errorCount == LogErrorNumberEnd, "one format for every error number");
 
 const int MaxIndent = 10;
 

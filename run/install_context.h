@@ -1,17 +1,26 @@
-// The state of one install or uninstall run.
+// The state of one install or uninstall run: where things lie, the flags that
+// steer the sequences, the log, and the lists the steps fill as they go. It
+// holds state only; building it and freeing its lists is the sequences' work.
 #pragma once
 
 #include "common/wide_string.h"
-#include "files/deferred_deletes.h"
 #include "platform/win32.h"
-#include "spooler/printer_inventory.h"
-#include "spooler/printer_preservation.h"
 
 #include <cstdint>
+
+struct DeferredDelete;
+struct SavedPrinter;
 
 const uint32_t Mode64Bit = 2;
 const uint32_t ModeNoTray = 4;
 const int32_t BuildNumber = 2501;
+
+// The snapshot of the machine's printers (local queues and connections) at
+// level 2, taken once per run.
+struct PrinterInventory {
+    PRINTER_INFO_2W* entries; // global-heap block as EnumPrintersW lays it out, +32 bytes
+    uint32_t count;
+};
 
 struct InstallContext {
     WideString ModuleDir; // ends in its separator
@@ -38,13 +47,3 @@ struct InstallContext {
     // became "file:" begins; global heap, or none.
     uint32_t* RedirectedPorts;
 };
-
-// The instance handle the entry point received; set before anything else runs.
-extern HINSTANCE ModuleInstance;
-
-// The installer's own directory with its separator; empty when the system
-// could not give its whole path.
-WideString ModuleDirectory();
-InstallContext& InitContext(InstallContext& context, uint32_t mode);
-void SelectPlatform(InstallContext& context, bool is64);
-void FreeContext(InstallContext& context);
