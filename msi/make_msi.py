@@ -8,12 +8,16 @@ modification times in the cabinet. Here the product code follows from the
 upgrade code and the version, the files are staged with the release date, and
 the summary information is rewritten in place afterwards: the package code
 from a digest of everything else in the package, both times the release date.
+Before that, msibuild writes what wixl cannot (TABLES): the versions of the
+programs and DLLs in the File table, the Error table's messages, the search
+for an installed version's folder and the rollback actions' type.
 
   make_msi.py --wixl W --wxs kestrovane.wxs --version 1.0.2501
               --package dist/Kestrovane --action dist/msi/ksvmsi.dll
               --epoch SECONDS --out dist/Kestrovane-1.0.2501.msi
   (--epoch-from OLD.msi instead of --epoch keeps the date of an earlier build,
-  as scripts/sign.sh does when it makes the package again from signed files)
+  as scripts/sign.sh does when it makes the package again from signed files;
+  --msibuild M names msibuild when it is not on the PATH)
 """
 import argparse
 import hashlib
@@ -31,6 +35,24 @@ PID_REVNUMBER, PID_CREATE_DTM, PID_LASTSAVE_DTM = 9, 12, 13
 VT_LPSTR, VT_FILETIME = 30, 64
 FILETIME_1970 = 116444736000000000  # 100 ns steps from 1601 to 1970
 END_OF_CHAIN = 0xFFFFFFFE
+VS_FIXEDFILEINFO_SIGNATURE = struct.pack("<II", 0xFEEF04BD, 0x00010000)
+
+# Custom action types: a DLL from the Binary table (1), in the script (0x400),
+# without impersonation (0x800), run only when rolling back (0x100).
+ROLLBACK_DLL_ACTION = 1 + 0x400 + 0x800 + 0x100
+ROLLBACK_ACTIONS = ("KsvReinstate", "KsvRestore", "KsvUndo")
+PUBLIC_PROPERTIES = ("INSTALLFOLDER", "KSVNOTRAY", "KSVLOGFILE")
+# The Error table: what ksvmsi.dll reports, [2] to [4] filled in by it.
+ERRORS = {
+    25001: "The Kestrovane printer installer (ksvinstall.exe [2]) failed with exit code [3]. [4]",
+    25002: "ksvinstall.exe cannot be started from [2] (error [3]). Repair the Kestrovane printer "
+           "(msiexec /fa, or /i with REINSTALL=ALL, with its package), then try again.",
+    25003: "The folder [2] is too long for the Kestrovane printer: choose one of at most [3] "
+           "characters (INSTALLFOLDER).",
+    25004: "Another installation of the Kestrovane printer kept ksvinstall.exe [2] waiting "
+           "(ERROR_INSTALL_ALREADY_RUNNING, 1618). Nothing was changed: try again later.",
+    25005: "[2]=[3] is not a value the Kestrovane printer package knows: use [4].",
+}
 
 
 def guid(value):
@@ -42,6 +64,56 @@ def upgrade_code(wxs_text):
     if not found:
         sys.exit("make_msi: no UpgradeCode in the .wxs file")
     return uuid.UUID(found.group(1))
+
+
+def component_guid(wxs_text, component):
+    found = re.search(r'<Component Id="%s" Guid="([0-9A-Fa-f-]{36})"' % component, wxs_text)
+    if not found:
+        sys.exit("make_msi: no component %s in the .wxs file" % component)
+    return guid(found.group(1))
+
+
+def file_version(path):
+    """The file version of a program or DLL, "a.b.c.d", or None."""
+    with open(path, "rb") as f:
+        data = f.read()
+    at = data.find(VS_FIXEDFILEINFO_SIGNATURE)
+    if at < 0:
+        return None
+    ms, ls = struct.unpack_from("<II", data, at + 8)
+    return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+
+
+def tables(package, wxs_text):
+    """The SQL that completes what wixl made."""
+    queries = [
+        # An upgrade or a repair goes where the installed version lies: the
+        # folder of its tray program (the same component in every version).
+        "CREATE TABLE `CompLocator` (`Signature_` CHAR(72) NOT NULL, "
+        "`ComponentId` CHAR(38) NOT NULL, `Type` SHORT PRIMARY KEY `Signature_`)",
+        "INSERT INTO `CompLocator` (`Signature_`, `ComponentId`, `Type`) "
+        "VALUES ('InstalledFolder', '%s', 1)" % component_guid(wxs_text, "Tray"),
+        "INSERT INTO `AppSearch` (`Property`, `Signature_`) "
+        "VALUES ('INSTALLFOLDER', 'InstalledFolder')",
+        "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('AppSearch', 50)",
+        "INSERT INTO `InstallUISequence` (`Action`, `Sequence`) VALUES ('AppSearch', 50)",
+        "UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;%s' "
+        "WHERE `Property` = 'SecureCustomProperties'" % ";".join(PUBLIC_PROPERTIES),
+    ]
+    queries += ["UPDATE `CustomAction` SET `Type` = %d WHERE `Action` = '%s'"
+                % (ROLLBACK_DLL_ACTION, action) for action in ROLLBACK_ACTIONS]
+    queries += ["INSERT INTO `Error` (`Error`, `Message`) VALUES (%d, '%s')" % item
+                for item in sorted(ERRORS.items())]
+    # Versioned files are compared by version, not by a hash; all are US English.
+    for folder, _, files in sorted(os.walk(package)):
+        for name in sorted(files):
+            version = file_version(os.path.join(folder, name))
+            if version:
+                queries += [
+                    "UPDATE `File` SET `Version` = '%s', `Language` = '1033' WHERE `File` = '%s'"
+                    % (version, name),
+                    "DELETE FROM `MsiFileHash` WHERE `File_` = '%s'" % name]
+    return queries
 
 
 def stage(package, action, wxs, epoch, into):
@@ -177,13 +249,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     for option in ("wixl", "wxs", "version", "package", "action", "out"):
         parser.add_argument("--" + option, required=True)
+    parser.add_argument("--msibuild", default="msibuild")
     date = parser.add_mutually_exclusive_group(required=True)
     date.add_argument("--epoch", type=int, help="the release date, seconds since 1970")
     date.add_argument("--epoch-from", help="an earlier build of the package: keep its date")
     args = parser.parse_args()
     epoch = args.epoch if args.epoch is not None else release_date(args.epoch_from)
     with open(args.wxs, encoding="utf-8") as f:
-        upgrade = upgrade_code(f.read())
+        wxs_text = f.read()
+    upgrade = upgrade_code(wxs_text)
     product_code = guid(uuid.uuid5(upgrade, "product " + args.version))
     with tempfile.TemporaryDirectory(prefix="ksvmsi-") as work:
         stage(args.package, args.action, args.wxs, epoch, work)
@@ -193,6 +267,9 @@ def main():
              "-D", "ProductCode=" + product_code, "-D", "PackageDir=Kestrovane",
              "-D", "CustomActionDll=ksvmsi.dll", "-o", made, "kestrovane.wxs"],
             cwd=work, check=True)
+        completion = [arg for query in tables(os.path.join(work, "Kestrovane"), wxs_text)
+                      for arg in ("-q", query)]
+        subprocess.run([args.msibuild, made] + completion, check=True)
         rewrite_summary(made, epoch, upgrade)
         shutil.move(made, args.out + ".new")
     os.replace(args.out + ".new", args.out)
