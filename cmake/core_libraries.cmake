@@ -6,4 +6,5 @@ target_include_directories(ksvsim PUBLIC ${CMAKE_SOURCE_DIR})
 
 add_library(ksvcore STATIC ${KSV_SOURCES})
 target_include_directories(ksvcore PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_definitions(ksvcore PUBLIC KSV_BUILD=${KSV_BUILD})
 target_link_libraries(ksvcore PUBLIC ksvsim)

@@ -11,7 +11,7 @@ set(KSV_SYMBOLS_SETUP ${KSV_SYMBOLS_DIST}/setup)
 # test programs that run its steps one at a time.
 add_library(ksvcore STATIC ${KSV_SOURCES})
 target_include_directories(ksvcore PUBLIC ${CMAKE_SOURCE_DIR})
-target_compile_definitions(ksvcore PUBLIC UNICODE _UNICODE)
+target_compile_definitions(ksvcore PUBLIC UNICODE _UNICODE KSV_BUILD=${KSV_BUILD})
 target_compile_options(ksvcore PUBLIC -municode)
 
 add_executable(ksvinstall WIN32 install/main.cpp install/ksvinstall.rc)

@@ -1,21 +1,31 @@
-# Shared by the companion pieces: every companion DLL carries a version
-# resource whose product version is 1.0.0.<build>. The build can be set at
-# configure time (-DKSV_COMPANION_BUILD=2460) to make older or newer DLLs.
+# The version resource of every shipped program and DLL besides the installer:
+# product version 1.0.0.<build>, the build being KSV_BUILD
+# (cmake/build_number.cmake) for what ships; the Wine tests build the monitor
+# with other builds as well.
 include_guard(GLOBAL)
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/build_number.cmake)
+set(KSV_VERSION_RC ${CMAKE_CURRENT_LIST_DIR}/version.rc.in)
 
-set(KSV_COMPANION_BUILD 2501 CACHE STRING "Fourth part of the companion DLLs' product version")
-set(KSV_COMPANION_VERSION_RC ${CMAKE_CURRENT_LIST_DIR}/version.rc.in)
+# ksv_version_resource(target file_name build description type [lines...])
+# Adds the version resource to the target; type VFT_APP or VFT_DLL; `lines`,
+# further lines of the resource script (an icon).
+function(ksv_version_resource target file_name build description type)
+    set(KSV_FILE_NAME ${file_name})
+    set(KSV_DESCRIPTION ${description})
+    set(KSV_BUILD ${build})
+    set(KSV_FILE_TYPE ${type})
+    string(REPLACE ";" "\n" KSV_MORE_RESOURCES "${ARGN}")
+    set(rc ${CMAKE_BINARY_DIR}/companions/${target}_version.rc)
+    configure_file(${KSV_VERSION_RC} ${rc} @ONLY)
+    target_sources(${target} PRIVATE ${rc})
+endfunction()
 
 # ksv_companion_dll(target file_name build output_dir description def sources...)
 # A DLL named <file_name>.dll in <output_dir>, exporting what <def> lists,
 # linked statically so that it imports nothing but system DLLs.
 function(ksv_companion_dll target file_name build output_dir description def)
-    set(KSV_FILE_NAME ${file_name}.dll)
-    set(KSV_DESCRIPTION ${description})
-    set(KSV_BUILD ${build})
-    set(rc ${CMAKE_BINARY_DIR}/companions/${target}_version.rc)
-    configure_file(${KSV_COMPANION_VERSION_RC} ${rc} @ONLY)
-    add_library(${target} SHARED ${ARGN} ${def} ${rc})
+    add_library(${target} SHARED ${ARGN} ${def})
+    ksv_version_resource(${target} ${file_name}.dll ${build} "${description}" VFT_DLL)
     target_compile_definitions(${target} PRIVATE UNICODE _UNICODE)
     target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
     set_target_properties(${target} PROPERTIES

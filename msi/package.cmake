@@ -11,6 +11,8 @@ add_library(ksvmsi SHARED ${CMAKE_CURRENT_LIST_DIR}/ksvmsi.cpp
     ${CMAKE_CURRENT_LIST_DIR}/messages.cpp ${CMAKE_CURRENT_LIST_DIR}/installer_log.cpp
     ${CMAKE_CURRENT_LIST_DIR}/machine_marks.cpp)
 target_include_directories(ksvmsi PRIVATE ${CMAKE_SOURCE_DIR})
+include(${CMAKE_SOURCE_DIR}/companions/version.cmake)
+ksv_version_resource(ksvmsi ksvmsi.dll ${KSV_BUILD} "Kestrovane printer setup actions" VFT_DLL)
 target_compile_definitions(ksvmsi PRIVATE UNICODE _UNICODE)
 target_link_options(ksvmsi PRIVATE -static -static-libgcc -static-libstdc++)
 target_link_libraries(ksvmsi PRIVATE msi advapi32 user32)

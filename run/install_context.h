@@ -13,7 +13,7 @@ struct SavedPrinter;
 
 const uint32_t Mode64Bit = 2;
 const uint32_t ModeNoTray = 4;
-const int32_t BuildNumber = 2501;
+const int32_t BuildNumber = KSV_BUILD; // cmake/build_number.cmake, 2501 unless set
 
 // The snapshot of the machine's printers (local queues and connections) at
 // level 2, taken once per run.

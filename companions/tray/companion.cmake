@@ -1,5 +1,11 @@
 # kestray.exe, the tray program, in the parent of the installer's directory.
+# Its icon is the product's too (Add/Remove Programs shows it).
+include(${CMAKE_SOURCE_DIR}/companions/version.cmake)
 add_executable(kestray WIN32 ${CMAKE_CURRENT_LIST_DIR}/kestray.cpp)
+ksv_version_resource(kestray kestray.exe ${KSV_BUILD} "Kestrovane tray program" VFT_APP
+    "1 ICON \"${CMAKE_CURRENT_LIST_DIR}/kestray.ico\"")
+set_source_files_properties(${CMAKE_BINARY_DIR}/companions/kestray_version.rc PROPERTIES
+    OBJECT_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/kestray.ico)
 target_include_directories(kestray PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(kestray PRIVATE UNICODE _UNICODE)
 target_compile_options(kestray PRIVATE -municode)

@@ -3,17 +3,23 @@
 
 The log dialog's template is compared byte for byte with one built here from
 the dialog's table of values (not from the .rc script), the manifest is
-parsed as XML, the version resource must carry build 2501, and the program's
+parsed as XML, the version resource must carry the build (KSV_BUILD in the
+environment, 2501 when unset), and the program's
 import table may name nothing but Known DLLs: any other DLL would be looked
 for in the program's own folder first (where a setup's download folder lets
 anyone drop one), and a MinGW runtime DLL would be missing on the user's
 machine. Other system DLLs are delay-loaded, after SetDefaultDllDirectories
 has limited the search to the system directory, so that call must be
-imported. With --tray the file is kestray.exe: only the imports are checked.
+imported. With --tray the file is kestray.exe: its imports, its version and
+its icon (the product's in Add/Remove Programs).
 
-With --msi, the custom action inside the Windows Installer package instead:
-msiexec loads it into its own process, so it may import Known DLLs and
-msi.dll only.
+With --msi, the Windows Installer package: its custom action, which msiexec
+loads into its own process, so it may import Known DLLs and msi.dll only and
+carries the build's version; and the tables as Windows Installer's rules
+want them (short names, file versions, Add/Remove Programs properties, the
+public properties, immediate actions that impersonate, the Error table) and
+the order of the custom actions: each rollback action before what it undoes,
+the checks before anything changes, the restart asked for after the script.
 
 With --shipped, every program and DLL a publisher ships (dist/Kestrovane/,
 the custom action in dist/msi/ and inside the MSI): no symbol table and no
@@ -26,9 +32,11 @@ usage: check_package.py [--tray] path/to/ksvinstall.exe | --msi path/to/Kestrova
 """
 import glob
 import os
+import re
 import subprocess
 import struct
 import sys
+import tempfile
 import xml.etree.ElementTree as ET
 
 # Known DLLs of 64-bit Windows 10 and 11 (the values of HKLM\SYSTEM\
@@ -40,10 +48,12 @@ KNOWN_DLLS = {"advapi32.dll", "combase.dll", "comdlg32.dll", "gdi32.dll", "imm32
               "ws2_32.dll"}
 
 RT_DIALOG = 5
+RT_GROUP_ICON = 14
 RT_VERSION = 16
 RT_MANIFEST = 24
 LANG_EN_US = 1033
 
+BUILD = int(os.environ.get("KSV_BUILD") or 2501)
 failures = []
 
 
@@ -241,6 +251,7 @@ def check_manifest(resources):
 
 
 def check_version(resources):
+    build = "1.0.0.%d" % BUILD
     versions = {k: v for k, v in resources.items() if k[0] == RT_VERSION}
     if not check((RT_VERSION, 1, LANG_EN_US) in versions,
                  "no version resource 1 in language 1033 (found %r)" % sorted(versions)):
@@ -251,14 +262,13 @@ def check_version(resources):
         return
     fixed = struct.unpack_from("<13I", raw, at)
     version = lambda ms, ls: (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
-    check(version(fixed[2], fixed[3]) == (1, 0, 0, 2501), "file version is %r" % (
+    check(version(fixed[2], fixed[3]) == (1, 0, 0, BUILD), "file version is %r" % (
         version(fixed[2], fixed[3]),))
-    check(version(fixed[4], fixed[5]) == (1, 0, 0, 2501), "product version is %r" % (
+    check(version(fixed[4], fixed[5]) == (1, 0, 0, BUILD), "product version is %r" % (
         version(fixed[4], fixed[5]),))
     for name in ("FileVersion", "ProductVersion"):
         needle = text(name)
-        check(needle in raw and text("1.0.0.2501") in raw,
-              "version strings lack %s 1.0.0.2501" % name)
+        check(needle in raw and text(build) in raw, "version strings lack %s %s" % (name, build))
 
 
 SIZE_GOAL = 300 * 1024
@@ -273,7 +283,95 @@ def check_custom_action(msi):
     for name in imports:
         check(name.lower() in KNOWN_DLLS | {"msi.dll"},
               "ksvmsi.dll imports %s, neither a Known DLL nor msi.dll" % name)
+    check_version(pe.resources())
     return "ksvmsi.dll in %s imports %s" % (msi, ", ".join(imports))
+
+
+# --- the package's tables ------------------------------------------------------
+
+# A short name of the Filename type: 8.3, none of its forbidden characters.
+SHORT_NAME = re.compile(r'^[^\\?|><:/*"+,;=\[\] .]{1,8}(\.[^\\?|><:/*"+,;=\[\] .]{1,3})?$')
+# Actions (with their Set... action right before them) in the order they must
+# run: a rollback action before what it undoes, the checks before anything
+# changes, the restart after the script.
+ORDERS = (
+    ("AppSearch", "CostFinalize", "KsvCheckOptions", "KsvFindSetup", "InstallInitialize"),
+    ("InstallInitialize", "KsvReinstate", "KsvUninstall", "RemoveFiles"),
+    ("RemoveFiles", "KsvRestore", "KsvStopTray", "InstallFiles", "KsvUndo", "KsvInstall",
+     "InstallExecute", "RemoveExistingProducts", "InstallFinalize", "KsvRequestRestart"),
+)
+ROLLBACK = {"KsvReinstate", "KsvRestore", "KsvUndo"}
+DEFERRED = {"KsvUninstall", "KsvStopTray", "KsvInstall"}
+CONDITIONS = {  # what must be in an action's condition
+    "KsvInstall": "(NOT Installed OR REINSTALL) AND NOT REMOVE~=\"ALL\"",
+    "KsvUndo": "KsvCleanMachine",
+    "KsvFindSetup": "NOT Installed AND NOT WIX_UPGRADE_DETECTED",
+    "SetQuietRestart": "UILevel=2 AND NOT REBOOT",
+}
+
+
+def table(msi, name):
+    """The rows of a table as msiinfo exports it, each a dict by column."""
+    with tempfile.TemporaryDirectory() as scratch:  # where it writes a table's streams
+        lines = subprocess.run(["msiinfo", "export", os.path.abspath(msi), name], cwd=scratch,
+                               capture_output=True, check=True, text=True).stdout.splitlines()
+    return [dict(zip(lines[0].split("\t"), line.split("\t"))) for line in lines[3:]]
+
+
+def check_names(kind, value):
+    for name in value.split(":"):  # target[:source]
+        short, _, _ = name.partition("|")
+        check(name in (".", "SourceDir") or SHORT_NAME.match(short),
+              "%s %r: no short name of the Filename type" % (kind, value))
+
+
+def check_tables(msi):
+    for row in table(msi, "File"):
+        check_names("File", row["FileName"])
+        versioned = row["File"].lower().endswith((".exe", ".dll"))
+        check((row["Version"], row["Language"]) == (("1.0.0.%d" % BUILD, "1033") if versioned
+                                                    else ("", "")),
+              "File %s: version %r, language %r" % (row["File"], row["Version"], row["Language"]))
+    for row in table(msi, "Directory"):
+        check_names("Directory", row["DefaultDir"])
+    properties = {row["Property"]: row["Value"] for row in table(msi, "Property")}
+    icons = {row["Name"] for row in table(msi, "Icon")}
+    check(properties.get("ARPPRODUCTICON") in icons, "ARPPRODUCTICON is no Icon: %s" % icons)
+    for name in ("ARPURLINFOABOUT", "ARPCONTACT", "ARPHELPLINK"):
+        check(properties.get(name), "no %s" % name)
+    secure = set(properties.get("SecureCustomProperties", "").split(";"))
+    check({"INSTALLFOLDER", "KSVNOTRAY", "KSVLOGFILE"} <= secure, "secure properties %s" % secure)
+    check(all(row["Title"] for row in table(msi, "Feature")), "a feature without a title")
+    check({25001, 25002, 25003, 25004, 25005} <= {int(row["Error"]) for row in table(msi, "Error")},
+          "the Error table lacks ksvmsi's messages")
+    tray = [row["ComponentId"] for row in table(msi, "Component") if row["Component"] == "Tray"]
+    check([(row["ComponentId"], row["Type"]) for row in table(msi, "CompLocator")] == [(tray[0], "1")]
+          and ("INSTALLFOLDER", "InstalledFolder") in
+          [(row["Property"], row["Signature_"]) for row in table(msi, "AppSearch")],
+          "INSTALLFOLDER is not looked for where the tray program is installed")
+    types = {row["Action"]: int(row["Type"]) for row in table(msi, "CustomAction")}
+    for action, kind in types.items():
+        in_script = kind & 0x400
+        check(in_script or not kind & 0x800, "%s: immediate, without impersonation" % action)
+        if action in ROLLBACK | DEFERRED:
+            check(in_script and bool(kind & 0x100) == (action in ROLLBACK) and kind & 0x800,
+                  "%s: type %d" % (action, kind))
+    sequence = {row["Action"]: row for row in table(msi, "InstallExecuteSequence")}
+    for order in ORDERS:
+        numbers = [int(sequence[action]["Sequence"]) if action in sequence else None
+                   for action in order]
+        check(None not in numbers and numbers == sorted(numbers), "not in this order: %s (%s)" % (
+            ", ".join(order), numbers))
+    for action in types:
+        if action.startswith("SetKsv"):
+            deferred = sequence.get(action[3:], {})
+            check(int(sequence[action]["Sequence"]) < int(deferred.get("Sequence", 0)) and
+                  sequence[action]["Condition"] == deferred.get("Condition"),
+                  "%s is not right before %s with its condition" % (action, action[3:]))
+    for action, condition in CONDITIONS.items():
+        check(condition in sequence.get(action, {}).get("Condition", ""),
+              "%s: condition %r" % (action, sequence.get(action, {}).get("Condition")))
+    return "%s: %d files, %d custom actions, in order" % (msi, len(table(msi, "File")), len(types))
 
 
 def check_shipped(dist):
@@ -319,7 +417,7 @@ def check_imports(pe):
 def main():
     if len(sys.argv) == 3 and sys.argv[1] in ("--msi", "--shipped"):
         if sys.argv[1] == "--msi":
-            summary = [check_custom_action(sys.argv[2])]
+            summary = [check_custom_action(sys.argv[2]), check_tables(sys.argv[2])]
         else:
             summary = check_shipped(sys.argv[2])
         for failure in failures:
@@ -338,6 +436,9 @@ def main():
     pe = Pe(data)
     if tray:
         imports = check_imports(pe)
+        resources = pe.resources()
+        check_version(resources)
+        check(any(key[0] == RT_GROUP_ICON for key in resources), "no icon")
         for failure in failures:
             print("FAIL: " + failure)
         if not failures:
