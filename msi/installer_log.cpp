@@ -236,7 +236,9 @@ bool MakeLogFile(WCHAR* path, DWORD capacity) {
             break;
         }
     }
+    DWORD error = GetLastError();
     LocalFree(security.lpSecurityDescriptor);
+    SetLastError(error); // the caller reports why no file was made
     return made;
 }
 
