@@ -21,7 +21,7 @@ fi
 die() { printf 'sign.sh: %s\n' "$*" >&2; exit 1; }
 pfx=$1
 [[ -f "$pfx" ]] || die "no certificate file at $pfx; nothing signed"
-for tool in osslsigncode wixl python3 cmake; do
+for tool in osslsigncode wixl msibuild python3 cmake; do
     command -v "$tool" >/dev/null || die "$tool is not installed; nothing signed"
 done
 shopt -s nullglob

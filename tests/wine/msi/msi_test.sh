@@ -44,16 +44,15 @@ ops() {
     wine "$OPS" "$@" >"$KSV_SCRATCH/ops.out" 2>/dev/null || true
     tr -d '\r' <"$KSV_SCRATCH/ops.out"
 }
-# Add/Remove Programs: version, publisher, links, contact, folder, no Modify.
+# Add/Remove Programs: version, publisher, help link, no Modify, folder.
 arp_entries() {
-    local key
+    local key listing
+    value() { sed -n "s/^    $1    REG_[A-Z_]*    //p" <<<"$listing"; }
     for key in $(ksv_reg_subkeys "$UNINSTALL_KEY"); do
-        [[ $(ksv_reg_value "$UNINSTALL_KEY\\$key" DisplayName) == 'Kestrovane printer' ]] || continue
-        printf '%s|%s|%s|NoModify=%s|%s\n' "$(ksv_reg_value "$UNINSTALL_KEY\\$key" DisplayVersion)" \
-            "$(ksv_reg_value "$UNINSTALL_KEY\\$key" Publisher)" \
-            "$(ksv_reg_value "$UNINSTALL_KEY\\$key" HelpLink)" \
-            "$(ksv_reg_value "$UNINSTALL_KEY\\$key" NoModify)" \
-            "$(ksv_reg_value "$UNINSTALL_KEY\\$key" InstallLocation)"
+        listing=$(ksv_reg_query "$UNINSTALL_KEY\\$key") || continue
+        [[ $(value DisplayName) == 'Kestrovane printer' ]] || continue
+        printf '%s|%s|%s|NoModify=%s|%s\n' "$(value DisplayVersion)" "$(value Publisher)" \
+            "$(value HelpLink)" "$(value NoModify)" "$(value InstallLocation)"
     done
 }
 files_in() { (cd "$(ksv_unix_path "$1")" 2>/dev/null && find . -type f | sort | tr '\n' ' '); }
