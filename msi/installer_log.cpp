@@ -11,6 +11,9 @@ namespace {
 // Full control for SYSTEM and the Administrators group, nothing inherited:
 // the action runs as SYSTEM, and no one else is to read or change the log.
 const WCHAR AdminOnly[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+// The same for the log's folder and what is made in it.
+const WCHAR AdminOnlyFolder[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+const WCHAR LogName[] = L"\\ksvinstall.log";
 // Lines of any length and logs of any size pass through this much memory.
 const DWORD PieceBytes = 64 * 1024;
 // Short lines go into the Windows Installer log a few at a time, one message
@@ -213,33 +216,42 @@ DWORD PutLines(HANDLE file, LineSink& sink, char* bytes, HANDLE copy, bool copyE
 bool MakeLogFile(WCHAR* path, DWORD capacity) {
     WCHAR dir[MAX_PATH];
     DWORD length = TempFolder(dir, MAX_PATH);
-    if (length == 0 || length > MAX_PATH - 48 || capacity < MAX_PATH)
+    if (length == 0 || length > MAX_PATH - 64 || capacity < MAX_PATH)
         return false;
     SECURITY_ATTRIBUTES security = {sizeof(security), nullptr, FALSE};
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            AdminOnly, SDDL_REVISION_1, &security.lpSecurityDescriptor, nullptr))
+            AdminOnlyFolder, SDDL_REVISION_1, &security.lpSecurityDescriptor, nullptr))
         return false;
-    // A name no one can foresee, made only if it is new: a file someone put
-    // there first is never taken for ours.
+    // A folder of a name no one can foresee, made only if it is new (what
+    // someone put there first is never taken for ours); the installer makes
+    // its log in it, as a file of its own.
     LARGE_INTEGER counter = {};
     QueryPerformanceCounter(&counter);
     bool made = false;
     for (DWORD attempt = 0; attempt < 8 && !made; ++attempt) {
-        wsprintfW(path, L"%sksvmsi-%08lx-%08lx-%lu.log", dir, GetCurrentProcessId(),
-                  counter.LowPart, attempt);
-        HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, &security, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            CloseHandle(file);
-            made = true;
-        } else if (GetLastError() != ERROR_FILE_EXISTS) {
+        wsprintfW(path, L"%sksvmsi-%08lx-%08lx-%lu", dir, GetCurrentProcessId(), counter.LowPart,
+                  attempt);
+        made = CreateDirectoryW(path, &security) != FALSE;
+        if (!made && GetLastError() != ERROR_ALREADY_EXISTS)
             break;
-        }
     }
     DWORD error = GetLastError();
     LocalFree(security.lpSecurityDescriptor);
-    SetLastError(error); // the caller reports why no file was made
+    SetLastError(error); // the caller reports why no folder was made
+    if (made)
+        lstrcatW(path, LogName);
     return made;
+}
+
+void RemoveLogFile(const WCHAR* path) {
+    DeleteFileW(path);
+    WCHAR dir[MAX_PATH];
+    lstrcpynW(dir, path, MAX_PATH);
+    int length = lstrlenW(dir) - lstrlenW(LogName);
+    if (length > 0) {
+        dir[length] = 0;
+        RemoveDirectoryW(dir);
+    }
 }
 
 bool CopyLog(MSIHANDLE install, const WCHAR* path, const WCHAR* copyTo, LogErrors* errors) {
@@ -249,10 +261,8 @@ bool CopyLog(MSIHANDLE install, const WCHAR* path, const WCHAR* copyTo, LogError
                               FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT |
                                   FILE_FLAG_SEQUENTIAL_SCAN,
                               nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        DeleteFileW(path);
+    if (file == INVALID_HANDLE_VALUE)
         return false;
-    }
     HANDLE heap = GetProcessHeap();
     const SIZE_T wideBytes = (PieceBytes + 1) * sizeof(WCHAR);
     char* bytes = static_cast<char*>(HeapAlloc(heap, 0, PieceBytes + 2 * wideBytes));

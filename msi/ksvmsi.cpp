@@ -119,10 +119,10 @@ void RunLogged(MSIHANDLE install, const Action& action, Run* run) {
     run->errors.length = 0;
     run->errors.text[0] = 0;
     run->started = RunSetup(action, logged ? logPath : nullptr, &run->result);
-    if (logged && !run->started)
-        DeleteFileW(logPath);
-    else if (logged && !CopyLog(install, logPath, action.logCopy, &run->errors))
+    if (logged && run->started && !CopyLog(install, logPath, action.logCopy, &run->errors))
         Tell(install, L"ksvmsi: the installer wrote no log");
+    if (logged)
+        RemoveLogFile(logPath);
     if (run->started)
         TellFormat(install, L"ksvmsi: ksvinstall.exe %s ended with %lu", action.verb, run->result);
     else

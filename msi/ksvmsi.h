@@ -35,9 +35,11 @@ bool IsFullPath(const WCHAR* path);
 
 // --- installer_log.cpp: the log file of one ksvinstall.exe run ------------
 
-// A new, empty file only SYSTEM and administrators may open, in the system's
-// own temporary folder where Windows has one; false when none could be made.
+// The path of a log file in a new folder that only SYSTEM and the
+// administrators may open, in the system's own temporary folder where Windows
+// has one; false when none could be made. RemoveLogFile takes both away.
 bool MakeLogFile(WCHAR* path, DWORD capacity);
+void RemoveLogFile(const WCHAR* path);
 
 // What the log held besides its lines: its "Error(N): ..." lines, joined.
 struct LogErrors {
@@ -46,8 +48,8 @@ struct LogErrors {
 };
 
 // Copies the log at `path` line by line into the Windows Installer log, reading
-// it in pieces, and appends its bytes to `copyTo` when that is not empty; then
-// deletes it. False when there was no log to read.
+// it in pieces, and appends its bytes to `copyTo` when that is not empty. False
+// when there was no log to read.
 bool CopyLog(MSIHANDLE install, const WCHAR* path, const WCHAR* copyTo, LogErrors* errors);
 
 // --- machine_marks.cpp: what the machine says ------------------------------
