@@ -95,11 +95,12 @@ Text LongForm(const Text& path, DWORD& missing) {
     return out;
 }
 
-// The path a file call works on. "\\?\" hands the rest to the file system
-// untouched. Any other full path is normalised as Windows does it: forward
-// slashes read as backslashes, "." and empty parts dropped, ".." taking the
-// part before it. (No current directory is modelled: relative paths stay.)
-Text Win32Path(LPCWSTR path) {
+// A path as Windows normalises it before it looks anything up. "\\?\" hands
+// the rest over untouched. Any other full path: forward slashes read as
+// backslashes, "." and empty parts dropped, ".." taking the part before it;
+// 8.3 aliases stay as written. (No current directory is modelled: relative
+// paths stay.)
+Text NormalPath(LPCWSTR path) {
     Text p = path ? Text(path) : Text();
     if (p.compare(0, 4, u"\\\\?\\") == 0)
         return p.substr(4);
@@ -129,8 +130,17 @@ Text Win32Path(LPCWSTR path) {
     Text out = p.substr(0, root);
     for (size_t i = 0; i < parts.size(); ++i)
         out += (i ? u"\\" : u"") + parts[i];
+    return out;
+}
+
+// The path a file call works on: the normalised path with every 8.3 alias
+// spelt out long ("\\?\" paths are taken as they are).
+Text Win32Path(LPCWSTR path) {
+    Text p = NormalPath(path);
+    if (path && Text(path).compare(0, 4, u"\\\\?\\") == 0)
+        return p;
     DWORD missing = 0;
-    return LongForm(out, missing);
+    return LongForm(p, missing);
 }
 
 // The NT name the system records for a full Win32 path.
@@ -440,7 +450,8 @@ DWORD GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD size) {
 // Session Manager's PendingFileRenameOperations: the value loses its final
 // terminator, then gets the source's NT name, the target's ("!" in front when
 // it may replace a file; "" for a deletion) and a new final terminator. The
-// source need not exist.
+// names are the paths as given (8.3 aliases are not spelt out); the source
+// need not exist.
 BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
     bool later = (flags & MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
     NotePath("MoveFileExW", from, later && !(to && to[0]) ? PathUse::Schedule : PathUse::Delete);
@@ -463,10 +474,10 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
             if (bytes.size() >= 2)
                 bytes.resize(bytes.size() - 2);
         }
-        AppendUnits(bytes, NtName(Win32Path(from)));
+        AppendUnits(bytes, NtName(NormalPath(from)));
         Text target;
         if (to && to[0])
-            target = ((flags & MOVEFILE_REPLACE_EXISTING) ? u"!" : u"") + NtName(Win32Path(to));
+            target = ((flags & MOVEFILE_REPLACE_EXISTING) ? u"!" : u"") + NtName(NormalPath(to));
         AppendUnits(bytes, target);
         bytes.push_back(0);
         bytes.push_back(0);
@@ -535,9 +546,11 @@ void Reboot() {
     }
     auto strip = [](const Text& s) { return s.compare(0, 4, u"\\??\\") == 0 ? s.substr(4) : s; };
     for (size_t i = 0; i + 1 < ops.size(); i += 2) {
-        Text source = strip(ops[i]);
+        Text source = Win32Path(strip(ops[i]).c_str());
         bool replace = !ops[i + 1].empty() && ops[i + 1][0] == u'!';
         Text target = strip(replace ? ops[i + 1].substr(1) : ops[i + 1]);
+        if (!target.empty())
+            target = Win32Path(target.c_str());
         File* f = FindFile(source);
         if (!f)
             continue;

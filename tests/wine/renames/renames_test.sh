@@ -24,6 +24,7 @@ operations=(
     'C:\ksv\empty'                      # an empty directory
     'C:\ksv\full'                       # a directory that is not empty
     'C:\nodir\x.dll'                    # a missing directory is accepted too
+    'C:\PROGRA~1\ksv.dll'               # an 8.3 name is recorded as written
     'C:\ksv\keep.dll>C:\ksv\full\x.dll' # a rename onto a file, not allowed to replace
     'C:\ksv\r.dll>>C:\ksv\s.dll'        # a rename that may replace
 )
