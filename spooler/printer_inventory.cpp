@@ -1,15 +1,18 @@
 #include "spooler/printer_inventory.h"
 
 #include "common/call_buffer.h"
-#include "common/text.h"
-
-#include <cstring>
 
 namespace {
 
 const DWORD EnumFlags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
 // Room behind the spooler's records: port texts grow back in place there.
 const DWORD InventorySlack = 32;
+
+// The spooler names a printer in any letter case, and Windows keeps the
+// default printer in the spelling it was set in ("office" for "Office").
+bool SamePrinterName(const WCHAR* a, const WCHAR* b) {
+    return a && b && CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
 
 } // namespace
 
@@ -40,7 +43,7 @@ void MarkDefaultPrinter(PrinterInventory& inventory) {
     if (!GetDefaultPrinterW(name, &size))
         return;
     for (uint32_t i = 0; i < inventory.count; ++i)
-        if (TextEqual(inventory.entries[i].pPrinterName, name))
+        if (SamePrinterName(inventory.entries[i].pPrinterName, name))
             inventory.entries[i].Attributes |= PRINTER_ATTRIBUTE_DEFAULT;
 }
 

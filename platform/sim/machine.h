@@ -19,6 +19,10 @@ using Text = std::u16string;
 Text Widen(const std::string& ascii);
 std::string Narrow(const Text& text); // code units above 0x7F become '?'
 Text Upper(const Text& text);         // ASCII case folding, as path and name comparisons need
+// The simple upper case Windows compares names with (CompareStringOrdinal
+// ignoring case, the spooler's printer names): ASCII, Latin-1 and the basic
+// Cyrillic letters; other code units stay as they are.
+Text UpperName(const Text& text);
 
 // --- scripted faults ---------------------------------------------------------
 // "Fail the n-th call of X with error E (for `times` calls in a row; -1 = every

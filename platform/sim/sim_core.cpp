@@ -67,6 +67,20 @@ Text Upper(const Text& text) {
     return out;
 }
 
+Text UpperName(const Text& text) {
+    Text out = text;
+    for (char16_t& c : out) {
+        if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7) ||
+            (c >= 0x430 && c <= 0x44F))
+            c = static_cast<char16_t>(c - 32);
+        else if (c == 0xFF)
+            c = 0x178;
+        else if (c >= 0x450 && c <= 0x45F)
+            c = static_cast<char16_t>(c - 80);
+    }
+    return out;
+}
+
 void FailCall(const std::string& call, DWORD error, int nth, int times) {
     M().faults.push_back(Fault{call, nth, error, times});
 }

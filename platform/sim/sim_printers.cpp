@@ -54,7 +54,7 @@ bool PendingDeletion(const Printer& p) {
 
 // The printer goes with its data; a default printer that goes leaves none.
 void RemovePrinter(Printer* p) {
-    if (Upper(M().defaultPrinter) == Upper(p->name))
+    if (UpperName(M().defaultPrinter) == UpperName(p->name))
         M().defaultPrinter.clear();
     for (size_t i = 0; i < M().printers.size(); ++i)
         if (&M().printers[i] == p) {
@@ -119,7 +119,7 @@ bool PortExists(const Text& portList) {
 
 Printer* FindPrinter(const Text& name) {
     for (Printer& p : M().printers)
-        if (Upper(p.name) == Upper(name))
+        if (UpperName(p.name) == UpperName(name))
             return &p;
     return nullptr;
 }
@@ -459,12 +459,11 @@ BOOL SetDefaultPrinterW(LPCWSTR name) {
             M().defaultPrinter = M().printers.front().name;
         return TRUE;
     }
-    Printer* p = FindPrinter(name);
-    if (!p) {
+    if (!FindPrinter(name)) {
         SetError(ERROR_INVALID_PRINTER_NAME);
         return FALSE;
     }
-    M().defaultPrinter = p->name;
+    M().defaultPrinter = name; // in the caller's spelling, as Windows keeps it
     return TRUE;
 }
 

@@ -139,6 +139,24 @@ DWORD FormatMessageW(DWORD flags, LPCVOID, DWORD messageId, DWORD languageId, LP
     return n;
 }
 
+// Counts of -1 mean "up to the terminator". Ordinal: code unit by code unit,
+// after the simple upper case when asked to ignore it.
+int CompareStringOrdinal(LPCWSTR a, int aCount, LPCWSTR b, int bCount, BOOL ignoreCase) {
+    if (Enter("CompareStringOrdinal"))
+        return 0;
+    if (!a || !b || aCount < -1 || bCount < -1) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    Text x = aCount < 0 ? Text(a) : Text(a, static_cast<size_t>(aCount));
+    Text y = bCount < 0 ? Text(b) : Text(b, static_cast<size_t>(bCount));
+    if (ignoreCase) {
+        x = UpperName(x);
+        y = UpperName(y);
+    }
+    return x < y ? CSTR_LESS_THAN : x == y ? CSTR_EQUAL : CSTR_GREATER_THAN;
+}
+
 int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR text, int bytes, LPWSTR wide, int wideChars) {
     if (Enter("MultiByteToWideChar"))
         return 0;

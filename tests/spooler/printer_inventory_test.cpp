@@ -69,22 +69,28 @@ TEST_F(InventoryTest, LocalQueuesAndConnectionsWithTheDefaultMarked) {
               DWORD(PRINTER_ATTRIBUTE_LOCAL | PRINTER_ATTRIBUTE_DEFAULT));
 }
 
-TEST_F(InventoryTest, DefaultIsMatchedExactly) {
+// Windows keeps the default in the spelling it was set in, and the spooler
+// names a printer in any letter case.
+TEST_F(InventoryTest, DefaultIsMatchedAsTheSpoolerComparesNames) {
     AddThree();
+    sim::AddPrinter(u"B\u00fcro", u"Vendor PCL", u"LPT3:");
     const struct {
         const char16_t* defaultPrinter;
         std::vector<std::string> marked;
     } cases[] = {
         {u"", {}},                               // no default printer at all
-        {u"office", {}},                         // letter case counts
-        {u"Office ", {}},                        // so does every code unit
+        {u"Office", {"Office"}},                 // as the queue is spelt
+        {u"office", {"Office"}},                 // in other letters
+        {u"Office ", {}},                        // every other code unit counts
         {u"\\\\srv\\Laser", {"\\\\srv\\Laser"}}, // a connection
+        {u"\\\\SRV\\laser", {"\\\\srv\\Laser"}}, // the server in other letters
+        {u"B\u00dcRO", {"B?ro"}},                // beyond ASCII too
     };
     for (const auto& c : cases) {
         sim::M().defaultPrinter = c.defaultPrinter;
         MarkDefaultPrinter(inventory);
         EXPECT_EQ(Marked(), c.marked) << Ascii(c.defaultPrinter);
-        EXPECT_EQ(inventory.count, 3u);
+        EXPECT_EQ(inventory.count, 4u);
     }
     EXPECT_EQ(inventory.entries[1].Attributes, DWORD(PRINTER_ATTRIBUTE_LOCAL))
         << "unmarked entries keep what the spooler reported";

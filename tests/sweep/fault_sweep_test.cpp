@@ -13,6 +13,7 @@
 #include "tests/support/test_machine.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <set>
@@ -35,6 +36,8 @@ const std::set<std::string> cannotFail = {
     "CloseHandle", "ClosePrinter",     "CloseServiceHandle", "RegCloseKey",     "GetCommandLineW",
     "IsWindow",    "GetAsyncKeyState", "EndDialog",          "SetDlgItemTextW", "SetWindowTextW",
     "HeapSize",    "ReleaseMutex",     "GetLocalTime"};
+// Calls that fail only for arguments no caller gives.
+const std::set<std::string> failOnlyForBadArguments = {"CompareStringOrdinal"};
 
 const DWORD ERROR_MR_MID_NOT_FOUND = 317;
 const DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
@@ -237,6 +240,15 @@ const std::vector<Scenario>& Scenarios() {
          },
          {1, 100, 101},
          true},
+        // Windows keeps the spelling the default was set in.
+        {"reinstall, the default set in another spelling",
+         "install",
+         [] {
+             InstalledProduct(2501);
+             sim::M().defaultPrinter = u"office";
+         },
+         {1, 100, 101},
+         true},
         {"uninstall", "uninstall", [] { InstalledProduct(2501); }, {2, 100, 101}, false},
         {"uninstall with a connection of ours",
          "uninstall",
@@ -406,7 +418,9 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
             if (p && call.empty() && sim::PrinterString(*p, u"DsUser", u"SubKey") != saved.second)
                 fail("SubKey of " + name + " lost");
         }
-    if (s.keepsPrinters && call.empty() && sim::Narrow(sim::M().defaultPrinter) != o.defaultBefore)
+    // The same printer, in whatever spelling the spooler was given it.
+    if (s.keepsPrinters && call.empty() &&
+        sim::UpperName(sim::M().defaultPrinter) != sim::UpperName(sim::Widen(o.defaultBefore)))
         fail("default printer lost");
     return broken;
 }
@@ -431,7 +445,7 @@ Totals Sweep(const Scenario& s) {
     std::map<std::string, int> seen;
     for (const std::string& call : calls) {
         int nth = ++seen[call];
-        if (cannotFail.count(call))
+        if (cannotFail.count(call) || failOnlyForBadArguments.count(call))
             continue;
         ++t.calls;
         for (DWORD error : ErrorsOf(call)) {
@@ -457,7 +471,11 @@ TEST(FaultSweep, EveryCallFailingInTurnKeepsThePromises) {
     std::string table = "| scenario | call sites | faults (site x error) | runs (once + lasting) "
                         "| failures | machine invariants |\n|---|---|---|---|---|---|\n";
     size_t calls = 0, errors = 0, runs = 0, failures = 0, harmful = 0;
+    // KSV_SWEEP_ONLY=<part of a name>: only the scenarios so named.
+    const char* only = std::getenv("KSV_SWEEP_ONLY");
     for (const Scenario& s : Scenarios()) {
+        if (only && std::string(s.name).find(only) == std::string::npos)
+            continue;
         // Without faults the scenario itself must hold everything.
         Outcome clean = RunScenario(s, "", 0, 0, false);
         EXPECT_EQ(Check(s, "", 0, false, clean), "") << s.name;
@@ -477,7 +495,9 @@ TEST(FaultSweep, EveryCallFailingInTurnKeepsThePromises) {
              std::to_string(runs) + " | " + std::to_string(failures) + " | " +
              std::to_string(harmful) + " |\n";
     std::printf("%s", table.c_str());
-    EXPECT_GT(runs, 1000u) << "the sweep reached the calls";
+    if (!only) {
+        EXPECT_GT(runs, 1000u) << "the sweep reached the calls";
+    }
 }
 
 } // namespace
