@@ -33,22 +33,41 @@ DWORD SpoolerProcessId(SC_HANDLE service) {
     return status.dwProcessId;
 }
 
+// The service's process, opened before the stop: once it has ended, Windows
+// may give its id to another process, which a wait by id would then wait on.
+// Null when there is none or it cannot be opened (nothing to wait for then).
+HANDLE OpenServiceProcess(SC_HANDLE service) {
+    DWORD processId = SpoolerProcessId(service);
+    return processId ? OpenProcess(SYNCHRONIZE, FALSE, processId) : nullptr;
+}
+
 // A service reports STOPPED before its process has ended, and the DLLs that
 // process loaded stay mapped until it has. Waits for that, as long as the
-// stop's budget has left since `started`; a process that cannot be opened
-// has ended already.
-void WaitForProcessEnd(DWORD processId, DWORD started) {
-    if (!processId)
-        return;
+// stop's budget has left since `started`.
+void WaitForProcessEnd(HANDLE process, DWORD started) {
     DWORD spent = GetTickCount() - started;
     DWORD budget = PollInterval * PollCount;
-    if (spent >= budget)
-        return;
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
-    if (!process)
-        return;
-    WaitForSingleObject(process, budget - spent);
-    CloseHandle(process);
+    if (process && spent < budget)
+        WaitForSingleObject(process, budget - spent);
+}
+
+// Asks the spooler to stop and waits until it reports STOPPED.
+bool StopSpooler(SpoolerRestart& restart) {
+    SERVICE_STATUS status = {};
+    // A stop that does not come about is put down to the refused control, if
+    // it was refused; a service that accepted it and then stayed has no code.
+    DWORD stopCode = ERROR_SUCCESS;
+    if (!ControlService(restart.service, SERVICE_CONTROL_STOP, &status)) {
+        stopCode = GetLastError();
+        if (stopCode != ERROR_SERVICE_NOT_ACTIVE && restart.context)
+            LogError(*restart.context, ErrControlService, stopCode, stopCode, stopCode);
+    }
+    restart.stopRequested = 1;
+    if (WaitForState(restart.service, status, SERVICE_STOPPED))
+        return true;
+    if (restart.context)
+        LogError(*restart.context, ErrStopSpooler, stopCode);
+    return false;
 }
 
 } // namespace
@@ -88,23 +107,11 @@ SpoolerRestart::SpoolerRestart(InstallContext* context)
         return;
     }
     DWORD started = GetTickCount();
-    DWORD processId = SpoolerProcessId(service);
-    SERVICE_STATUS status = {};
-    // A stop that does not come about is put down to the refused control, if
-    // it was refused; a service that accepted it and then stayed has no code.
-    DWORD stopCode = ERROR_SUCCESS;
-    if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
-        stopCode = GetLastError();
-        if (stopCode != ERROR_SERVICE_NOT_ACTIVE && context)
-            LogError(*context, ErrControlService, stopCode, stopCode, stopCode);
-    }
-    stopRequested = 1;
-    if (!WaitForState(service, status, SERVICE_STOPPED)) {
-        if (context)
-            LogError(*context, ErrStopSpooler, stopCode);
-        return;
-    }
-    WaitForProcessEnd(processId, started);
+    HANDLE process = OpenServiceProcess(service);
+    if (StopSpooler(*this))
+        WaitForProcessEnd(process, started);
+    if (process)
+        CloseHandle(process);
 }
 
 SpoolerRestart::~SpoolerRestart() {

@@ -59,6 +59,9 @@ struct Service {
     DWORD exitDelayMs = 0;
     DWORD exitingId = 0; // the stopped service's process, still ending
     DWORD exitsAt = 0;
+    // The id of its ended process, which Windows has given to another program's
+    // process (it may as soon as no handle keeps the old one; here it does).
+    DWORD reusedId = 0;
 };
 // The spooler's process ends now if it is due (the clock has passed its end).
 void SpoolerProcessCatchUp();

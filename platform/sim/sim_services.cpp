@@ -31,6 +31,12 @@ void OnSpoolerStarted() {
 void SpoolerProcessCatchUp() {
     Service& s = M().spooler;
     if (s.exitingId && static_cast<int32_t>(s.exitsAt - M().tick) <= 0) {
+        bool held = false;
+        for (const auto& entry : M().handles)
+            held |= entry.second.kind == HandleKind::Process &&
+                    static_cast<DWORD>(entry.second.owner) == s.exitingId;
+        if (!held)
+            s.reusedId = s.exitingId;
         s.exitingId = 0;
         OnSpoolerStopped();
     }

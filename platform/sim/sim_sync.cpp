@@ -10,6 +10,9 @@ using namespace sim;
 
 namespace {
 
+// The program whose process got the id of the spooler's ended one.
+const Text OtherProgram = u"C:\\Windows\\system32\\svchost.exe";
+
 bool Running(const Process& p) {
     return p.running;
 }
@@ -289,6 +292,10 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     const Handle h = it->second;
     const Service& spooler = M().spooler;
     DWORD pid = static_cast<DWORD>(h.owner);
+    if (h.kind == HandleKind::Process && h.name == OtherProgram) { // it runs on
+        AdvanceClock(milliseconds);
+        return WAIT_TIMEOUT;
+    }
     if (h.kind == HandleKind::Process && pid >= 20000) { // the spooler's process
         if (pid == spooler.exitingId &&
             Until(spooler.exitsAt) <= static_cast<int64_t>(milliseconds))
@@ -348,14 +355,16 @@ HANDLE OpenProcess(DWORD access, BOOL, DWORD processId) {
     CatchUp();
     const Service& spooler = M().spooler;
     Process* p = FindProcess(processId);
+    bool other = processId && processId == spooler.reusedId;
     bool alive =
         (processId && (processId == spooler.processId || processId == spooler.exitingId)) ||
-        (p && p->running);
+        other || (p && p->running);
     if (!alive) {
         SetError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    HANDLE h = NewHandle(HandleKind::Process, p ? p->image : Text(u"spoolsv.exe"), access);
+    Text image = p ? p->image : Text(other ? OtherProgram : u"spoolsv.exe");
+    HANDLE h = NewHandle(HandleKind::Process, image, access);
     M().handles[reinterpret_cast<uintptr_t>(h)].owner = static_cast<int>(processId);
     return h;
 }
