@@ -101,11 +101,21 @@ LogScope::~LogScope() {
     context.LogDepth = saved;
 }
 
-WCHAR* LastErrorText(DWORD code) {
+// English where the system has its texts in English; a Windows installed
+// without them answers ERROR_RESOURCE_LANG_NOT_FOUND, and its own language
+// (language 0: the system's choice) beats no description at all.
+WCHAR* SystemText(DWORD code) {
+    const DWORD flags =
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER;
     WCHAR* text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                       FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                   nullptr, code, 1033, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    if (!FormatMessageW(flags, nullptr, code, 1033, reinterpret_cast<LPWSTR>(&text), 0, nullptr) &&
+        GetLastError() == ERROR_RESOURCE_LANG_NOT_FOUND)
+        FormatMessageW(flags, nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    return text;
+}
+
+WCHAR* LastErrorText(DWORD code) {
+    WCHAR* text = SystemText(code);
     if (text) {
         size_t n = TextLength(text);
         while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n'))

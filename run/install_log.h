@@ -50,6 +50,8 @@ struct LogScope {
     LogScope& operator=(const LogScope&) = delete;
 };
 
-// The system's English text for an error code, trailing line breaks removed;
-// null when there is none. The caller releases it with LocalFree.
+// The system's text for an error code, in English unless the system has no
+// English texts; null when there is none. The caller releases it with LocalFree.
+WCHAR* SystemText(DWORD code);
+// The same, trailing line breaks removed.
 WCHAR* LastErrorText(DWORD code);

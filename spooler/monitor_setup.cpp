@@ -14,14 +14,11 @@ namespace {
 
 const int AddMonitorAttempts = 5;
 const DWORD AddMonitorPause = 50;
-const DWORD MessageFlags =
-    FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER;
 
 // Unlike LogError, these lines carry the system text as it comes, line end
 // included.
 void LogEnumFailure(InstallContext& context, const WCHAR* format, DWORD code) {
-    WCHAR* text = nullptr;
-    FormatMessageW(MessageFlags, nullptr, code, 1033, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    WCHAR* text = SystemText(code);
     LogLine(context, format, text ? text : W("No Error or no description"));
     LocalFree(text);
 }

@@ -252,6 +252,9 @@ struct Machine {
     // A spooler that answers the size query (no buffer) with success.
     bool driverDirectorySizeQuerySucceeds = false;
     bool shiftDown = false;
+    // The language of the system's message texts; with another one than
+    // English (1033) there are no English texts.
+    DWORD messageLanguage = 1033;
     DWORD osMajor = 10, osMinor = 0, osPlatform = VER_PLATFORM_WIN32_NT;
 
     // services
@@ -436,6 +439,9 @@ Monitor* FindMonitor(const Text& name);
 Driver* FindDriver(const Text& name, const Text& environment = u"Windows x64");
 // Where AddPrinterDriverExW puts a driver's files: "<spool>\drivers\x64\3".
 Text DriverStore(const Text& environment = u"Windows x64", DWORD version = 3);
+
+// Whether FormatMessageW has a system text for the code.
+bool HasSystemText(DWORD code);
 
 // Leak and double-free accounting across the three heaps.
 size_t LiveBlocks();

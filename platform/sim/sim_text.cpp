@@ -4,6 +4,7 @@
 #include "sim_win32.h"
 
 #include <map>
+#include <string>
 
 using namespace sim;
 
@@ -93,9 +94,14 @@ char16_t FromCp1252(unsigned char c) {
 }
 
 const DWORD ERROR_MR_MID_NOT_FOUND = 317;
-const DWORD ERROR_RESOURCE_LANG_NOT_FOUND = 1815;
 
 } // namespace
+
+namespace sim {
+bool HasSystemText(DWORD code) {
+    return MessageTable().count(code) != 0;
+}
+} // namespace sim
 
 // Only the forms the installer uses: from the system table, inserts ignored,
 // either into the caller's buffer or into one that LocalAlloc provides.
@@ -109,7 +115,9 @@ DWORD FormatMessageW(DWORD flags, LPCVOID, DWORD messageId, DWORD languageId, LP
     }
     if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER)
         *reinterpret_cast<LPWSTR*>(buffer) = nullptr;
-    if (languageId != 0 && languageId != 1033) {
+    // A language asked for must be there; 0 takes the system's own.
+    DWORD language = M().messageLanguage;
+    if (languageId != 0 && languageId != language) {
         SetError(ERROR_RESOURCE_LANG_NOT_FOUND);
         return 0;
     }
@@ -119,6 +127,9 @@ DWORD FormatMessageW(DWORD flags, LPCVOID, DWORD messageId, DWORD languageId, LP
         return 0;
     }
     Text text = Widen(it->second) + u"\r\n";
+    // Another language's text, as tests can tell it: the English one behind its tag.
+    if (language != 1033)
+        text = u"[" + Widen(std::to_string(language)) + u"] " + text;
     DWORD n = static_cast<DWORD>(text.size());
     LPWSTR out = buffer;
     if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {

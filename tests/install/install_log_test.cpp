@@ -137,12 +137,25 @@ TEST_F(LogTest, EveryErrorNumberHasItsMessage) {
     EXPECT_EQ(context.ErrorCount, 17);
 }
 
-TEST_F(LogTest, LastErrorTextIsEnglishWithoutLineEnd) {
-    WCHAR* text = LastErrorText(ERROR_SERVICE_NOT_ACTIVE);
-    ASSERT_NE(text, nullptr);
-    EXPECT_EQ(Ascii(text), "The service has not been started.");
-    EXPECT_EQ(LocalFree(text), nullptr);
-    EXPECT_EQ(LastErrorText(12345), nullptr);
+// English where the system has it, else the system's own language; an
+// English system is asked exactly once.
+TEST_F(LogTest, LastErrorTextIsEnglishOrTheSystemsOwnWithoutLineEnd) {
+    const struct {
+        DWORD language;
+        const char* text;
+        int calls;
+    } cases[] = {{1033, "The service has not been started.", 1},
+                 {1031, "[1031] The service has not been started.", 2}};
+    for (const auto& c : cases) {
+        sim::Reset();
+        sim::M().messageLanguage = c.language;
+        WCHAR* text = LastErrorText(ERROR_SERVICE_NOT_ACTIVE);
+        ASSERT_NE(text, nullptr) << c.language;
+        EXPECT_EQ(Ascii(text), c.text);
+        EXPECT_EQ(LocalFree(text), nullptr);
+        EXPECT_EQ(sim::CallCount("FormatMessageW"), c.calls) << c.language;
+        EXPECT_EQ(LastErrorText(12345), nullptr) << c.language;
+    }
 }
 
 TEST_F(LogTest, OverlongLinesAreCutAtTheBuffer) {

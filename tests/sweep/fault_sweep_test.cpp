@@ -71,7 +71,7 @@ std::vector<DWORD> ErrorsOf(const std::string& call) {
         {"StartServiceW", {ERROR_SERVICE_REQUEST_TIMEOUT, ERROR_ACCESS_DENIED}},
         {"CreateProcessW", {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED}},
         {"WaitForSingleObject", {ERROR_INVALID_HANDLE}},
-        {"FormatMessageW", {ERROR_MR_MID_NOT_FOUND}},
+        {"FormatMessageW", {ERROR_MR_MID_NOT_FOUND, ERROR_RESOURCE_LANG_NOT_FOUND}},
         {"MultiByteToWideChar", {ERROR_NO_UNICODE_TRANSLATION}},
         {"GetFileVersionInfoSizeW", {ERROR_RESOURCE_TYPE_NOT_FOUND}},
         {"GetFileVersionInfoW", {ERROR_RESOURCE_TYPE_NOT_FOUND}},
@@ -250,6 +250,14 @@ const std::vector<Scenario>& Scenarios() {
          {1, 100, 101},
          true},
         {"uninstall", "uninstall", [] { InstalledProduct(2501); }, {2, 100, 101}, false},
+        {"uninstall, no English messages",
+         "uninstall",
+         [] {
+             InstalledProduct(2501);
+             sim::M().messageLanguage = 1031;
+         },
+         {2, 100, 101},
+         false},
         {"uninstall with a connection of ours",
          "uninstall",
          [] {
@@ -314,6 +322,7 @@ struct Outcome {
     int32_t errors = 0;
     std::string log;
     std::vector<sim::Text> queued; // what was queued for the restart before the run
+    DWORD error = 0;               // the failing call's error
 };
 
 Outcome RunScenario(const Scenario& s, const std::string& call, int nth, DWORD error,
@@ -335,6 +344,7 @@ Outcome RunScenario(const Scenario& s, const std::string& call, int nth, DWORD e
         if (p.driver == u"Kestrovane printer")
             out.ours[sim::Narrow(p.name)] = sim::PrinterString(p, u"DsUser", u"SubKey");
     out.defaultBefore = sim::Narrow(sim::M().defaultPrinter);
+    out.error = error;
     if (!call.empty())
         sim::FailCall(call, error, nth, lasting ? -1 : 1);
     out.code = RunCommand(std::string("ksvinstall.exe ") + s.verb);
@@ -418,6 +428,10 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
             if (p && call.empty() && sim::PrinterString(*p, u"DsUser", u"SubKey") != saved.second)
                 fail("SubKey of " + name + " lost");
         }
+    // Every error line says why, in the system's language when it has no English.
+    if (o.log.find("( No Description )") != std::string::npos && call != "FormatMessageW" &&
+        sim::HasSystemText(o.error))
+        fail("an error without its description");
     // The same printer, in whatever spelling the spooler was given it.
     if (s.keepsPrinters && call.empty() &&
         sim::UpperName(sim::M().defaultPrinter) != sim::UpperName(sim::Widen(o.defaultBefore)))
