@@ -8,7 +8,7 @@
 enum class BufferStep {
     Read,         // `block` holds the answer
     SizeAnswered, // the size query itself succeeded: nothing to read
-    SizeFailed,   // the size query failed with another error than ERROR_INSUFFICIENT_BUFFER
+    SizeFailed,   // the size query failed with another error than "too small"
     NoMemory,     // the block could not be allocated
     ReadFailed,   // the second call failed
 };
@@ -22,12 +22,16 @@ struct CallBuffer {
 
 // `query(block, size, &needed)` makes the call and returns its BOOL. The
 // second call is given `needed` as the size, the slack stays the caller's.
-template <typename Query> CallBuffer ReadCallBuffer(Query query, DWORD slack = 0) {
+// `tooSmall`: the error that asks for a larger block (the service manager's
+// is ERROR_MORE_DATA).
+template <typename Query>
+CallBuffer ReadCallBuffer(Query query, DWORD slack = 0,
+                          DWORD tooSmall = ERROR_INSUFFICIENT_BUFFER) {
     CallBuffer result = {nullptr, 0, ERROR_SUCCESS, BufferStep::SizeAnswered};
     if (query(nullptr, 0, &result.needed))
         return result;
     result.code = GetLastError();
-    if (result.code != ERROR_INSUFFICIENT_BUFFER) {
+    if (result.code != tooSmall) {
         result.step = BufferStep::SizeFailed;
         return result;
     }

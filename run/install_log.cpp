@@ -26,6 +26,17 @@ const WCHAR* const errorFormats[] = {
     W("Can`t open printer '%s'"),
     W("Can`t delete printer '%s'"),
     W("Can`t delete %s at restart"),
+    nullptr, // 19 to 27: numbers of other messages
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    W("Can't stop the dependent service %s"),
+    W("Can't start the dependent service %s"),
 };
 const uint32_t errorCount = sizeof errorFormats / sizeof errorFormats[0];
 static_assert(errorCount == LogErrorNumberEnd, "one format for every error number");
@@ -35,7 +46,7 @@ const int MaxIndent = 10;
 } // namespace
 
 const WCHAR* LogErrorFormat(uint32_t number) {
-    return number > 0 && number < errorCount ? errorFormats[number] : W("");
+    return number > 0 && number < errorCount && errorFormats[number] ? errorFormats[number] : W("");
 }
 
 void AppendLogLine(InstallContext& context, const WCHAR* text) {

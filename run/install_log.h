@@ -30,6 +30,8 @@ enum LogErrorNumber : uint32_t {
     ErrOpenPrinter = 16,
     ErrDeletePrinter = 17,
     ErrScheduleDelete = 18,
+    ErrStopDependent = 28,
+    ErrStartDependent = 29,
     LogErrorNumberEnd // one past the last number
 };
 const WCHAR* LogErrorFormat(uint32_t number);

@@ -1,5 +1,6 @@
 #include "spooler/spooler_control.h"
 
+#include "common/call_buffer.h"
 #include "run/install_context.h"
 #include "run/install_log.h"
 
@@ -51,17 +52,96 @@ void WaitForProcessEnd(HANDLE process, DWORD started) {
         WaitForSingleObject(process, budget - spent);
 }
 
+// Stops one service and waits until it has; its error when that fails.
+DWORD StopService(SC_HANDLE manager, const WCHAR* name) {
+    SC_HANDLE service = OpenServiceW(manager, name, SERVICE_STOP | SERVICE_QUERY_STATUS);
+    if (!service)
+        return GetLastError();
+    SERVICE_STATUS status = {};
+    DWORD code =
+        ControlService(service, SERVICE_CONTROL_STOP, &status) ? ERROR_SUCCESS : GetLastError();
+    if (code == ERROR_SUCCESS && !WaitForState(service, status, SERVICE_STOPPED))
+        code = ERROR_SERVICE_REQUEST_TIMEOUT;
+    CloseServiceHandle(service);
+    return code;
+}
+
+// The running services that depend on the spooler, in the order to stop them.
+void ListDependents(SpoolerRestart& restart) {
+    SC_HANDLE spooler = OpenServiceW(restart.manager, W("spooler"), SERVICE_ENUMERATE_DEPENDENTS);
+    if (!spooler)
+        return;
+    DWORD count = 0;
+    CallBuffer answer = ReadCallBuffer(
+        [spooler, &count](LPBYTE block, DWORD size, DWORD* needed) {
+            return EnumDependentServicesW(spooler, SERVICE_ACTIVE,
+                                          reinterpret_cast<LPENUM_SERVICE_STATUSW>(block), size,
+                                          needed, &count);
+        },
+        0, ERROR_MORE_DATA);
+    CloseServiceHandle(spooler);
+    if (answer.step != BufferStep::Read)
+        return;
+    restart.dependents = reinterpret_cast<ENUM_SERVICE_STATUSW*>(answer.block);
+    restart.dependentCount = count;
+}
+
+// The service manager does not pass the spooler a stop while services that
+// depend on it run (the Fax service on many editions): they go first.
+void StopDependents(SpoolerRestart& restart) {
+    ListDependents(restart);
+    for (uint32_t i = 0; i < restart.dependentCount; ++i) {
+        ENUM_SERVICE_STATUSW& dependent = restart.dependents[i];
+        DWORD code = StopService(restart.manager, dependent.lpServiceName);
+        if (code == ERROR_SUCCESS)
+            dependent.ServiceStatus.dwCurrentState = SERVICE_STOPPED;
+        if (!restart.context || code == ERROR_SERVICE_NOT_ACTIVE)
+            continue;
+        if (code == ERROR_SUCCESS)
+            LogLine(*restart.context, W("Dependent service %s stopped"), dependent.lpServiceName);
+        else
+            LogError(*restart.context, ErrStopDependent, code, dependent.lpServiceName);
+    }
+}
+
+// Starts again, in their start order, the dependent services stopped here.
+void StartDependents(SpoolerRestart& restart) {
+    for (uint32_t i = restart.dependentCount; i-- > 0;) {
+        ENUM_SERVICE_STATUSW& dependent = restart.dependents[i];
+        if (dependent.ServiceStatus.dwCurrentState != SERVICE_STOPPED)
+            continue;
+        // Stopped here, it must not stay stopped for one refusal: the open is
+        // asked for twice, and the spooler's start and poll ask again too.
+        SC_HANDLE service = nullptr;
+        for (int attempt = 0; attempt < 2 && !service; ++attempt)
+            service = OpenServiceW(restart.manager, dependent.lpServiceName,
+                                   SERVICE_START | SERVICE_QUERY_STATUS);
+        bool started = service && StartSpoolerAndWait(service);
+        DWORD code = started ? ERROR_SUCCESS : GetLastError();
+        if (service)
+            CloseServiceHandle(service);
+        if (restart.context && started)
+            LogLine(*restart.context, W("Dependent service %s started"), dependent.lpServiceName);
+        else if (restart.context)
+            LogError(*restart.context, ErrStartDependent, code, dependent.lpServiceName);
+    }
+}
+
 // Asks the spooler to stop and waits until it reports STOPPED.
 bool StopSpooler(SpoolerRestart& restart) {
     SERVICE_STATUS status = {};
     // A stop that does not come about is put down to the refused control, if
     // it was refused; a service that accepted it and then stayed has no code.
     DWORD stopCode = ERROR_SUCCESS;
-    if (!ControlService(restart.service, SERVICE_CONTROL_STOP, &status)) {
+    if (!ControlService(restart.service, SERVICE_CONTROL_STOP, &status))
         stopCode = GetLastError();
-        if (stopCode != ERROR_SERVICE_NOT_ACTIVE && restart.context)
-            LogError(*restart.context, ErrControlService, stopCode, stopCode, stopCode);
+    if (stopCode == ERROR_DEPENDENT_SERVICES_RUNNING) {
+        StopDependents(restart);
+        stopCode = ControlService(restart.service, SERVICE_CONTROL_STOP, &status) ? ERROR_SUCCESS
+                                                                                  : GetLastError();
     }
+    if (stopCode != ERROR_SUCCESS && stopCode != ERROR_SERVICE_NOT_ACTIVE && restart.context)
+        LogError(*restart.context, ErrControlService, stopCode, stopCode, stopCode);
     restart.stopRequested = 1;
     if (WaitForState(restart.service, status, SERVICE_STOPPED))
         return true;
@@ -91,7 +171,8 @@ bool StartSpoolerAndWait(SC_HANDLE service) {
 }
 
 SpoolerRestart::SpoolerRestart(InstallContext* context)
-    : context(context), manager(nullptr), service(nullptr), stopRequested(0) {
+    : context(context), manager(nullptr), service(nullptr), stopRequested(0), dependents(nullptr),
+      dependentCount(0) {
     if (context)
         LogLine(*context, W(">Restart Spooler"));
     manager = OpenSCManagerW(nullptr, nullptr, ManagerAccess);
@@ -118,10 +199,12 @@ SpoolerRestart::~SpoolerRestart() {
     if (service) {
         if (stopRequested && !StartSpoolerAndWait(service) && context)
             LogError(*context, ErrStartSpooler, GetLastError());
+        StartDependents(*this);
         CloseServiceHandle(service);
     }
     if (manager)
         CloseServiceHandle(manager);
+    GlobalFree(dependents);
 }
 
 void CheckSpooler(InstallContext& context) {

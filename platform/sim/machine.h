@@ -44,6 +44,8 @@ struct Heap {
 
 // --- service control manager --------------------------------------------------
 struct Service {
+    Text name; // of a service that depends on the spooler ("Fax")
+    Text displayName;
     bool exists = true;
     DWORD state = SERVICE_RUNNING;
     int pollsToStop = 0;  // queries that still report STOP_PENDING after a stop
@@ -262,6 +264,10 @@ struct Machine {
     bool serviceAccessDenied = false;
     DWORD controlError = 0; // ControlService fails with this code (0: as the service state says)
     Service spooler;
+    // Services that depend on the spooler (the Fax service on many editions),
+    // in the order EnumDependentServicesW lists them: the reverse of their
+    // start order. They stop and start at once.
+    std::vector<Service> dependents;
 
     // kernel objects: every handle the simulated calls hand out
     std::map<uintptr_t, struct Handle> handles;

@@ -1,8 +1,11 @@
-// The service control manager with its one service of interest, "spooler".
-// State changes take a scripted number of status queries, as a real service
-// reports STOP_PENDING or START_PENDING for a while.
+// The service control manager with its one service of interest, "spooler",
+// and the services that depend on it. The spooler's state changes take a
+// scripted number of status queries, as a real service reports STOP_PENDING
+// or START_PENDING for a while.
 #include "machine.h"
 #include "sim_win32.h"
+
+#include <vector>
 
 using namespace sim;
 
@@ -85,6 +88,33 @@ Handle* ServiceHandle(SC_HANDLE h) {
     return FindHandle(reinterpret_cast<HANDLE>(h), HandleKind::Service);
 }
 
+Service* Dependent(const Text& name) {
+    for (Service& s : M().dependents)
+        if (Upper(s.name) == Upper(name))
+            return &s;
+    return nullptr;
+}
+
+// The service a handle was opened for: the spooler, or one that depends on it.
+Service& ServiceOf(const Handle& h) {
+    Service* dependent = Dependent(h.name);
+    return dependent ? *dependent : M().spooler;
+}
+
+bool Active(const Service& s) {
+    return s.state != SERVICE_STOPPED;
+}
+
+// The spooler settles through its process; a dependent at once.
+void Change(Service& s, DWORD state) {
+    if (&s == &M().spooler) {
+        Settle(s, state);
+        return;
+    }
+    s.state = state;
+    ++(state == SERVICE_STOPPED ? s.stopsSeen : s.startsSeen);
+}
+
 // A handle that may query the service's status, or null with the error set.
 Handle* QueryHandle(SC_HANDLE service) {
     Handle* h = ServiceHandle(service);
@@ -128,7 +158,8 @@ SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access) {
         SetError(ERROR_INVALID_NAME);
         return nullptr;
     }
-    if (Upper(name) != u"SPOOLER" || !M().spooler.exists) {
+    Service* dependent = Dependent(name);
+    if ((Upper(name) != u"SPOOLER" || !M().spooler.exists) && !dependent) {
         SetError(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
@@ -136,7 +167,8 @@ SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access) {
         SetError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
-    return reinterpret_cast<SC_HANDLE>(NewHandle(HandleKind::Service, u"spooler", access));
+    Text opened = dependent ? dependent->name : Text(u"spooler");
+    return reinterpret_cast<SC_HANDLE>(NewHandle(HandleKind::Service, opened, access));
 }
 
 BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
@@ -147,8 +179,9 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
         SetError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    Service& s = ServiceOf(*h);
     if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_INTERROGATE) {
-        FillStatus(M().spooler, status);
+        FillStatus(s, status);
         SetError(ERROR_INVALID_SERVICE_CONTROL);
         return FALSE;
     }
@@ -156,8 +189,7 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    Service& s = M().spooler;
-    if (M().controlError) {
+    if (M().controlError && &s == &M().spooler) {
         if (FillsStatusOnFailure(M().controlError))
             FillStatus(s, status);
         SetError(M().controlError);
@@ -173,7 +205,17 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
         SetError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
         return FALSE;
     }
-    if (control == SERVICE_CONTROL_STOP && !s.ignoresStop) {
+    // Documented ("Stopping a Service"): the stop is not forwarded while a
+    // service that depends on this one runs.
+    if (control == SERVICE_CONTROL_STOP && &s == &M().spooler)
+        for (const Service& d : M().dependents)
+            if (Active(d)) {
+                SetError(ERROR_DEPENDENT_SERVICES_RUNNING);
+                return FALSE;
+            }
+    if (control == SERVICE_CONTROL_STOP && !s.ignoresStop && &s != &M().spooler) {
+        Change(s, SERVICE_STOPPED);
+    } else if (control == SERVICE_CONTROL_STOP && !s.ignoresStop) {
         if (s.pollsToStop > 0) {
             s.state = SERVICE_STOP_PENDING;
             s.pendingPolls = s.pollsToStop;
@@ -188,13 +230,14 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
 BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
     if (Enter("QueryServiceStatus"))
         return FALSE;
-    if (!QueryHandle(service))
+    Handle* h = QueryHandle(service);
+    if (!h)
         return FALSE;
     if (!status) {
         SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    Service& s = M().spooler;
+    Service& s = ServiceOf(*h);
     // pendingPolls queries still see the pending state; the next one sees it settled.
     if (s.state == SERVICE_STOP_PENDING || s.state == SERVICE_START_PENDING) {
         if (s.pendingPolls > 0)
@@ -213,7 +256,8 @@ BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE level, LPBYTE buffer
                           LPDWORD needed) {
     if (Enter("QueryServiceStatusEx"))
         return FALSE;
-    if (!QueryHandle(service))
+    Handle* h = QueryHandle(service);
+    if (!h)
         return FALSE;
     if (level != SC_STATUS_PROCESS_INFO) {
         SetError(ERROR_INVALID_LEVEL);
@@ -229,13 +273,14 @@ BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE level, LPBYTE buffer
         return FALSE;
     }
     SERVICE_STATUS status;
-    FillStatus(M().spooler, &status);
+    const Service& s = ServiceOf(*h);
+    FillStatus(s, &status);
     SERVICE_STATUS_PROCESS* out = reinterpret_cast<SERVICE_STATUS_PROCESS*>(buffer);
     *out = SERVICE_STATUS_PROCESS{};
     out->dwServiceType = status.dwServiceType;
     out->dwCurrentState = status.dwCurrentState;
     out->dwControlsAccepted = status.dwControlsAccepted;
-    out->dwProcessId = status.dwCurrentState == SERVICE_STOPPED ? 0 : M().spooler.processId;
+    out->dwProcessId = status.dwCurrentState == SERVICE_STOPPED ? 0 : s.processId;
     return TRUE;
 }
 
@@ -251,7 +296,8 @@ BOOL StartServiceW(SC_HANDLE service, DWORD, LPCWSTR*) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    Service& s = M().spooler;
+    Service& s = ServiceOf(*h);
+    Service& spooler = M().spooler;
     if (s.state != SERVICE_STOPPED) {
         SetError(ERROR_SERVICE_ALREADY_RUNNING);
         return FALSE;
@@ -260,12 +306,68 @@ BOOL StartServiceW(SC_HANDLE service, DWORD, LPCWSTR*) {
         SetError(ERROR_SERVICE_DISABLED);
         return FALSE;
     }
+    if (&s != &spooler) {
+        // The service manager starts what a service depends on first.
+        if (spooler.state == SERVICE_STOPPED && spooler.refusesStart) {
+            SetError(ERROR_SERVICE_DEPENDENCY_FAIL);
+            return FALSE;
+        }
+        if (spooler.state == SERVICE_STOPPED)
+            Settle(spooler, SERVICE_RUNNING);
+        Change(s, SERVICE_RUNNING);
+        return TRUE;
+    }
     if (s.pollsToStart > 0) {
         s.state = SERVICE_START_PENDING;
         s.pendingPolls = s.pollsToStart;
     } else {
         Settle(s, SERVICE_RUNNING);
     }
+    return TRUE;
+}
+
+// Documented: the handle needs SERVICE_ENUMERATE_DEPENDENTS; entries in the
+// reverse of the start order, records first, their strings after them;
+// ERROR_MORE_DATA with the size needed when they do not fit.
+BOOL EnumDependentServicesW(SC_HANDLE service, DWORD state, LPENUM_SERVICE_STATUSW services,
+                            DWORD size, LPDWORD needed, LPDWORD returned) {
+    if (Enter("EnumDependentServicesW"))
+        return FALSE;
+    Handle* h = ServiceHandle(service);
+    if (!h) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!(h->access & SERVICE_ENUMERATE_DEPENDENTS)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (!needed || !returned || state < SERVICE_ACTIVE || state > SERVICE_STATE_ALL) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::vector<const Service*> listed;
+    if (&ServiceOf(*h) == &M().spooler)
+        for (const Service& d : M().dependents)
+            if (state & (Active(d) ? SERVICE_ACTIVE : SERVICE_INACTIVE))
+                listed.push_back(&d);
+    size_t bytes = listed.size() * sizeof(ENUM_SERVICE_STATUSW);
+    for (const Service* d : listed)
+        bytes += StringBytes(d->name) + StringBytes(d->displayName);
+    *returned = 0;
+    if (bytes > size || (bytes && !services)) {
+        *needed = static_cast<DWORD>(bytes);
+        SetError(ERROR_MORE_DATA);
+        return FALSE;
+    }
+    LPBYTE block = reinterpret_cast<LPBYTE>(services);
+    size_t offset = listed.size() * sizeof(ENUM_SERVICE_STATUSW);
+    for (size_t i = 0; i < listed.size(); ++i) {
+        services[i].lpServiceName = PackString(block, offset, listed[i]->name);
+        services[i].lpDisplayName = PackString(block, offset, listed[i]->displayName);
+        FillStatus(*listed[i], &services[i].ServiceStatus);
+    }
+    *returned = static_cast<DWORD>(listed.size());
     return TRUE;
 }
 

@@ -52,6 +52,7 @@ const std::map<DWORD, const char*>& MessageTable() {
         {1061, "The service cannot accept control messages at this time."},
         {1062, "The service has not been started."},
         {1065, "The database specified does not exist."},
+        {1068, "The dependency service or group failed to start."},
         {1115, "A system shutdown is in progress."},
         {1400, "Invalid window handle."},
         {1460, "This operation returned because the timeout period expired."},

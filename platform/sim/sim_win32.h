@@ -80,6 +80,8 @@ BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
 BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE level, LPBYTE buffer, DWORD size,
                           LPDWORD needed);
 BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv);
+BOOL EnumDependentServicesW(SC_HANDLE service, DWORD state, LPENUM_SERVICE_STATUSW services,
+                            DWORD size, LPDWORD needed, LPDWORD returned);
 BOOL CloseServiceHandle(SC_HANDLE handle);
 
 // advapi32: registry

@@ -202,6 +202,63 @@ TEST_F(SpoolerControlTest, FailedStopControlIsErrorFiveUnlessAlreadyStopped) {
     EXPECT_EQ(context.ErrorCount, 4);
 }
 
+// The service manager refuses the spooler's stop while a service that
+// depends on it runs: those go first, in the order listed, and come back
+// after the spooler in the reverse order; a stopped one is left alone.
+TEST_F(SpoolerControlTest, ServicesThatDependOnTheSpoolerStopFirstAndStartAfter) {
+    const char* const fax = "Dependent service Fax stopped";
+    const char* const scan = "Dependent service Scan stopped";
+    const struct {
+        const char* what;
+        std::function<void(sim::Service& fax)> prepare;
+        Expected lines;
+        DWORD faxAfter;
+    } cases[] = {
+        {"both run",
+         [](sim::Service&) {},
+         {">Restart Spooler", fax, scan, "Dependent service Scan started",
+          "Dependent service Fax started"},
+         SERVICE_RUNNING},
+        {"one already stopped",
+         [](sim::Service& f) { f.state = SERVICE_STOPPED; },
+         {">Restart Spooler", scan, "Dependent service Scan started"},
+         SERVICE_STOPPED},
+        {"one will not start again",
+         [](sim::Service& f) { f.refusesStart = true; },
+         {">Restart Spooler", fax, scan, "Dependent service Scan started",
+          "Error(29): Can't start the dependent service Fax - (The service cannot be started, "
+          "either because it is disabled or because it has no enabled devices associated with "
+          "it.)"},
+         SERVICE_STOPPED},
+        {"one will not stop",
+         [](sim::Service& f) { f.ignoresStop = true; },
+         {">Restart Spooler",
+          "Error(28): Can't stop the dependent service Fax - (The service did not respond to the "
+          "start or control request in a timely fashion.)",
+          scan,
+          "Error(5): ControlService failed with code 1051 (0x41b) - (A stop control has been sent "
+          "to a service that other running services are dependent on.)",
+          Stopping + std::string(" - (A stop control has been sent to a service that other "
+                                 "running services are dependent on.)"),
+          "Dependent service Scan started"},
+         SERVICE_RUNNING},
+    };
+    for (const auto& c : cases) {
+        Release(context.LogText);
+        sim::Reset();
+        sim::Service f, s;
+        f.name = f.displayName = u"Fax";
+        s.name = s.displayName = u"Scan";
+        c.prepare(f);
+        sim::M().dependents = {f, s};
+        { SpoolerRestart restart(&context); }
+        EXPECT_EQ(Lines(), c.lines) << c.what;
+        EXPECT_EQ(Spooler().state, static_cast<DWORD>(SERVICE_RUNNING)) << c.what;
+        EXPECT_EQ(sim::M().dependents[0].state, c.faxAfter) << c.what;
+        EXPECT_EQ(sim::M().dependents[1].state, static_cast<DWORD>(SERVICE_RUNNING)) << c.what;
+    }
+}
+
 TEST_F(SpoolerControlTest, WithoutAContextTheSameCallsAndNoLog) {
     const std::function<void()> scenarios[] = {
         [] {},
