@@ -34,6 +34,15 @@ bool TextEqualNoCase(const WCHAR* a, const WCHAR* b) {
     return false;
 }
 
+bool TextStartsNoCase(const WCHAR* text, const WCHAR* prefix) {
+    if (!text || !prefix)
+        return false;
+    for (size_t i = 0; prefix[i]; ++i)
+        if (FoldAscii(text[i]) != FoldAscii(prefix[i]))
+            return false;
+    return true;
+}
+
 WCHAR* TextFind(WCHAR* text, const WCHAR* needle) {
     if (!text || !needle)
         return nullptr;

@@ -13,6 +13,8 @@ size_t TextLength(const WCHAR* text);
 bool TextEqual(const WCHAR* a, const WCHAR* b);
 // Comparison that folds the ASCII letters only, as _wcsicmp does in the C locale.
 bool TextEqualNoCase(const WCHAR* a, const WCHAR* b);
+// Whether `text` begins with `prefix`, the ASCII letters folded.
+bool TextStartsNoCase(const WCHAR* text, const WCHAR* prefix);
 // First occurrence of `needle` in `text` (case-sensitive), or null.
 WCHAR* TextFind(WCHAR* text, const WCHAR* needle);
 // "C:\..." (or "C:/...") or "\\server...": a path that no current directory

@@ -7,14 +7,32 @@
 
 namespace {
 
-bool IsExistingFile(const WCHAR* name) {
+// 1: an existing file (not a directory); 0: none; 2: a path that could not be
+// examined (access denied, say), which may be a file.
+int32_t FileFlag(const WCHAR* name) {
     DWORD attributes = GetFileAttributesW(name);
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : 1;
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : 2;
 }
 
-bool IsOwnFile(const OwnFiles& own, const WCHAR* name) {
-    for (uint32_t i = 0; i < own.count; ++i)
-        if (Length(own.paths[i]) > 0 && TextEqualNoCase(Text(own.paths[i]), name))
+// A copy the spooler made: below the root, in a folder of its own (no ".."
+// climbing out), under one of our names.
+bool IsOwnCopy(const OwnFiles& own, const WCHAR* path) {
+    size_t n = static_cast<size_t>(Length(own.copyRoot));
+    if (n == 0 || TextLength(path) <= n || !TextStartsNoCase(path, Text(own.copyRoot)))
+        return false;
+    const WCHAR* rest = path + n;
+    const WCHAR* name = nullptr;
+    for (const WCHAR* p = rest; *p; ++p) {
+        if (p[0] == '.' && p[1] == '.')
+            return false;
+        if (*p == '\\')
+            name = p + 1;
+    }
+    for (uint32_t i = 0; name && i < own.copyNameCount; ++i)
+        if (TextEqualNoCase(name, own.copyNames[i]))
             return true;
     return false;
 }
@@ -35,6 +53,27 @@ bool LaterRenameOnto(const PendingRenameTable& table, int32_t k, const WCHAR* na
 }
 
 } // namespace
+
+bool IsOwnFile(const OwnFiles& own, const WCHAR* path) {
+    for (uint32_t i = 0; i < own.count; ++i)
+        if (Length(own.paths[i]) > 0 && TextEqualNoCase(Text(own.paths[i]), path))
+            return true;
+    return IsOwnCopy(own, path);
+}
+
+bool AddOwnCopies(OwnFiles& own, const WCHAR* directory, const WCHAR* folder,
+                  const WCHAR* const* names, uint32_t count) {
+    OwnFiles root{};
+    if (!AddOwnFile(root, directory, folder, nullptr))
+        return false;
+    Release(own.copyRoot);
+    own.copyRoot = root.paths[0];
+    own.copyNameCount = 0;
+    for (uint32_t i = 0; i < count && i < OwnCopyNamesCapacity; ++i)
+        if (names[i] && names[i][0])
+            own.copyNames[own.copyNameCount++] = names[i];
+    return true;
+}
 
 bool AddOwnFile(OwnFiles& own, const WCHAR* directory, const WCHAR* folder, const WCHAR* name) {
     const WCHAR* parts[] = {directory, folder, name};
@@ -61,6 +100,8 @@ void ReleaseOwnFiles(OwnFiles& own) {
     for (uint32_t i = 0; i < own.count; ++i)
         Release(own.paths[i]);
     own.count = 0;
+    Release(own.copyRoot);
+    own.copyNameCount = 0;
 }
 
 bool QueuedForDeletion(const PendingRenameTable& table, const WCHAR* path) {
@@ -81,15 +122,17 @@ void ReleasePendingRenames(PendingRenameTable& table) {
     table.entries = nullptr;
     table.flags = nullptr;
     table.count = 0;
+    table.unread = false;
 }
 
 void ReadPendingRenames(PendingRenameTable& table) {
-    table = PendingRenameTable{nullptr, nullptr, 0};
-    PendingValue value = {nullptr, 0, 0, REG_NONE};
+    table = PendingRenameTable{nullptr, nullptr, 0, false};
+    PendingValue value = {nullptr, 0, 0, REG_NONE, true};
     if (HKEY key = OpenPendingKey(KEY_READ)) {
         value = ReadPendingValue(key);
         RegCloseKey(key);
     }
+    table.unread = value.unread;
     int64_t strings = 0;
     for (int64_t p = 0; NextPendingString(value, p) >= 0;)
         ++strings;
@@ -117,11 +160,23 @@ void ReadPendingRenames(PendingRenameTable& table) {
         }
         std::memcpy(text, string, k * sizeof(WCHAR));
         table.entries[i] = text;
-        table.flags[i] = IsExistingFile(PendingFileName(text)) ? 1 : 0;
+        table.flags[i] = FileFlag(PendingFileName(text));
     }
-    if (!complete)
+    if (!complete) {
         ReleasePendingRenames(table);
+        table.unread = true;
+    }
     ReleasePendingValue(value);
+}
+
+bool OwnDeletionWaits(const PendingRenameTable& table, const OwnFiles& own) {
+    for (int32_t k = 0; k < table.count; ++k) {
+        const WCHAR* source = table.entries[2 * k];
+        if (table.flags[2 * k] != 0 && source && !table.entries[2 * k + 1] &&
+            IsOwnFile(own, PendingFileName(source)))
+            return true;
+    }
+    return false;
 }
 
 void DeletePendingNow(PendingRenameTable& table, const OwnFiles& own) {

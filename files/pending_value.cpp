@@ -17,11 +17,12 @@ HKEY OpenPendingKey(REGSAM access) {
 }
 
 PendingValue ReadPendingValue(HKEY key) {
-    PendingValue value = {nullptr, 0, 0, REG_NONE};
+    PendingValue value = {nullptr, 0, 0, REG_NONE, false};
     DWORD type = REG_NONE;
     DWORD size = 0;
-    if (RegQueryValueExW(key, PendingValueName, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-        size == 0)
+    LSTATUS status = RegQueryValueExW(key, PendingValueName, nullptr, &type, nullptr, &size);
+    value.unread = status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND;
+    if (status != ERROR_SUCCESS || size == 0)
         return value;
     // Room for every unit and a spare terminator: an odd last byte lands in
     // the spare unit and is overwritten below.
@@ -34,6 +35,7 @@ PendingValue ReadPendingValue(HKEY key) {
                          &size) != ERROR_SUCCESS ||
         size / 2 + 1 > allocated / 2) {
         GlobalFree(text);
+        value.unread = true;
         return value;
     }
     value.text = text;
@@ -46,7 +48,7 @@ PendingValue ReadPendingValue(HKEY key) {
 
 void ReleasePendingValue(PendingValue& value) {
     GlobalFree(value.text);
-    value = PendingValue{nullptr, 0, 0, REG_NONE};
+    value = PendingValue{nullptr, 0, 0, REG_NONE, false};
 }
 
 int64_t NextPendingString(const PendingValue& value, int64_t& position) {

@@ -13,12 +13,13 @@ struct PendingValue {
     int64_t units; // whole code units read (an odd last byte is none)
     int64_t limit; // (size - 2) / 2: the units before the final extra terminator
     DWORD type;
+    bool unread; // there may be a value, but it could not be read
 };
 
 // The Session Manager's key opened with `access`, or null.
 HKEY OpenPendingKey(REGSAM access);
 // The value under an open key; none when it is missing, empty or cannot be
-// read whole (it changed between the size query and the read, say).
+// read whole (it changed between the size query and the read, say: `unread`).
 PendingValue ReadPendingValue(HKEY key);
 void ReleasePendingValue(PendingValue& value);
 // Walks the strings: from `position` (0 at first) gives the next string's

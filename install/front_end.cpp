@@ -154,8 +154,10 @@ int InstallCommand(const RunOptions& options, uint32_t mode) {
 bool UninstallCommand(const RunOptions& options, uint32_t& scheduled) {
     InstallContext context;
     InitContext(context, Mode64Bit);
-    CompleteUnInstall(context);
-    scheduled = ScheduleDeferredDeletes(context);
+    // A file of ours already queued (by the spooler: a driver file it had
+    // loaded) waits for the restart as much as one queued here.
+    bool waits = CompleteUnInstall(context);
+    scheduled = ScheduleDeferredDeletes(context) + (waits ? 1 : 0);
     ReportLog(context, options);
     bool errors = context.ErrorCount != 0;
     FreeContext(context);

@@ -1,6 +1,7 @@
-// Files of the product that earlier runs queued for deletion at the next
-// restart are deleted now, where that is safe: only our own files, and never
-// one that a monitor or driver still registered needs.
+// Files of the product that earlier runs (or the spooler, deleting our driver
+// while it had files of it loaded) queued for deletion at the next restart
+// are deleted now, where that is safe: only our own files, and never one that
+// a monitor or driver still registered needs.
 #include "common/wide_string.h"
 #include "files/pending_renames.h"
 #include "run/install_context.h"
@@ -47,11 +48,12 @@ void DropFrom(OwnFiles& own, uint32_t first) {
 
 } // namespace
 
-void DeletePendingFiles(InstallContext& context) {
+bool DeletePendingFiles(InstallContext& context) {
     PendingRenameTable table;
     ReadPendingRenames(table);
+    // What could not be read may hold files of ours.
     if (table.count == 0)
-        return;
+        return table.unread;
     OwnFiles own{};
     const WCHAR* driverFiles[] = {context.DriverFile, context.UiFile, context.HelpFile};
     for (const WCHAR* file : driverFiles)
@@ -73,7 +75,13 @@ void DeletePendingFiles(InstallContext& context) {
         AddOwnFile(own, Text(context.DriverDir), DriverStoreFolder, file);
     if (AnyQueued(table, own, first) && DriverRegistered(context))
         DropFrom(own, first);
+    // Without the folder of the spooler's copies (no memory) one of them may wait.
+    bool copiesKnown =
+        AddOwnCopies(own, Text(context.DriverDir), DriverStoreFolder, driverFiles, 3) ||
+        Length(context.DriverDir) == 0;
     DeletePendingNow(table, own);
+    bool waits = table.unread || !copiesKnown || OwnDeletionWaits(table, own);
     ReleaseOwnFiles(own);
     ReleasePendingRenames(table);
+    return waits;
 }

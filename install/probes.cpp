@@ -59,7 +59,8 @@ void EndInBackslash(WCHAR* path, size_t capacity) {
 
 // The files of ours that the probe may delete now: the monitor DLL in the
 // system directory, the driver files in the driver directory and its version
-// subfolder, the tray program. A directory that cannot be read adds nothing.
+// subfolder (and the spooler's copies below it), the tray program. A
+// directory that cannot be read adds nothing.
 void CollectOwnFiles(OwnFiles& own) {
     WCHAR path[MAX_PATH + 2] = {0};
     UINT n = GetSystemDirectoryW(path, MAX_PATH);
@@ -77,6 +78,7 @@ void CollectOwnFiles(OwnFiles& own) {
             AddOwnFile(own, path, nullptr, file);
             AddOwnFile(own, path, W("3\\"), file);
         }
+        AddOwnCopies(own, path, W("3\\"), OurDriverFiles, 3);
     }
     WideString dir = ModuleDirectory();
     if (Length(dir) > 0) {

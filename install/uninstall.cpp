@@ -49,13 +49,20 @@ void UnInstall(InstallContext& context, bool reinstall) {
     GlobalFree(monitors.entries);
 }
 
-void CompleteUnInstall(InstallContext& context) {
+bool CompleteUnInstall(InstallContext& context) {
     UnInstall(context, false);
-    DeletePendingFiles(context);
+    bool waits = DeletePendingFiles(context);
     if (context.DeferredDeletes)
         RetryDeferredDeletes(context);
     if (context.DeferredDeletes) {
-        SpoolerRestart restart(&context);
-        RetryDeferredDeletes(context);
+        {
+            SpoolerRestart restart(&context);
+            RetryDeferredDeletes(context);
+        }
+        // The restart let go of what the spooler held: the copy of a driver
+        // file it had loaded may go now too.
+        if (waits)
+            waits = DeletePendingFiles(context);
     }
+    return waits;
 }

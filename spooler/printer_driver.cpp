@@ -68,6 +68,7 @@ DriverList& EnumDriverList(DriverList& list, const WCHAR* environment) {
     list.entries = nullptr;
     list.level = 6;
     list.count = 0;
+    list.failed = false;
     DWORD count = 0;
     LPWSTR env = const_cast<LPWSTR>(environment);
     CallBuffer answer = ReadCallBuffer([env, &count](LPBYTE block, DWORD size, DWORD* needed) {
@@ -75,6 +76,7 @@ DriverList& EnumDriverList(DriverList& list, const WCHAR* environment) {
     });
     if (answer.step == BufferStep::NoMemory)
         SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
+    list.failed = answer.step != BufferStep::Read && answer.step != BufferStep::SizeAnswered;
     if (answer.step != BufferStep::Read)
         return list;
     list.entries = answer.block;
@@ -148,12 +150,19 @@ void RemoveDriver(InstallContext& context, const DriverList& list) {
         LogLine(context, W("BTW, there is no printer drivers on this system."));
     }
     int32_t index = FindOurDriver(list);
-    if (index < 0) {
+    if (index < 0 && !list.failed) {
         LogLine(context, W("No Kestrovane driver was found"));
         return;
     }
-    LogLine(context, W("Driver is found. Index=%d"), index + 1);
+    if (index >= 0)
+        LogLine(context, W("Driver is found. Index=%d"), index + 1);
     if (!DeleteOurDriver(context)) {
+        // Not finding it in a list that could not be read proves nothing: the
+        // spooler's own answer does.
+        if (index < 0 && GetLastError() == ERROR_UNKNOWN_PRINTER_DRIVER) {
+            LogLine(context, W("No Kestrovane driver was found"));
+            return;
+        }
         LogLine(context, W("Can't delete driver. Trying to restart spooler"));
         { SpoolerRestart restart(&context); }
         if (!DeleteOurDriver(context)) {

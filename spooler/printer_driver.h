@@ -17,6 +17,7 @@ struct DriverList {
     BYTE* entries;
     uint32_t level;
     uint32_t count;
+    bool failed; // the spooler could not be asked: an empty list then proves nothing
 };
 
 DriverList& EnumDriverList(DriverList& list, const WCHAR* environment);

@@ -410,6 +410,10 @@ std::vector<Text> MultiStrings(const RegValue& value);
 std::vector<uint8_t> MultiStringBytes(const std::vector<Text>& strings);
 extern const Text PendingRenamesKey; // HKLM\SYSTEM\CurrentControlSet\Control\Session Manager
 
+// Appends one operation to PendingFileRenameOperations, as MoveFileExW with
+// MOVEFILE_DELAY_UNTIL_REBOOT records it: NT names, "" for a deletion.
+void QueueForRestart(const Text& source, const Text& target);
+
 // A restart of the machine: the pending file rename operations are carried
 // out and removed, nothing is loaded any more, then the spooler runs and has
 // loaded the registered monitors' DLLs.

@@ -43,6 +43,25 @@ bool SharedWithOtherDriver(const Driver& self, const Text& path) {
     return false;
 }
 
+// Documented: "moves them to a temporary directory and marks them for
+// deletion on restart". Assumed: that directory is "Old\<n>" in the driver's
+// version folder, n the first number not taken, one per call (`aside`); the
+// file stays loaded where it went.
+void MoveDriverFileAside(const File& file, Text& aside) {
+    Text folder = file.path.substr(0, file.path.find_last_of(u'\\'));
+    if (aside.empty()) {
+        MakeDirectory(folder + u"\\Old");
+        for (int n = 1; aside.empty() || FindFile(aside); ++n)
+            aside = folder + u"\\Old\\" + Widen(std::to_string(n));
+        MakeDirectory(aside);
+    }
+    File moved = file;
+    moved.path = aside + u"\\" + FileName(file.path);
+    M().files.erase(Upper(file.path));
+    M().files[Upper(moved.path)] = moved;
+    QueueForRestart(u"\\??\\" + moved.path, Text());
+}
+
 bool UsedByPrinter(const Driver& d) {
     if (d.environment != u"Windows x64")
         return false; // the printers of this machine are all x64 queues
@@ -253,7 +272,8 @@ BOOL AddPrinterDriverExW(LPWSTR server, DWORD level, LPBYTE info, DWORD flags) {
 
 // Documented: a driver that a printer uses cannot be deleted; with
 // DPD_DELETE_ALL_FILES it goes only if none of its files belongs to another
-// driver too. Store files the spooler holds loaded stay where they are.
+// driver too. Store files in use are moved to a temporary directory and
+// marked for deletion at the next restart (MoveDriverFileAside).
 BOOL DeletePrinterDriverExW(LPWSTR server, LPWSTR environment, LPWSTR name, DWORD deleteFlags,
                             DWORD versionFlag) {
     if (Enter("DeletePrinterDriverExW") || SpoolerDown())
@@ -291,10 +311,15 @@ BOOL DeletePrinterDriverExW(LPWSTR server, LPWSTR environment, LPWSTR name, DWOR
                 SetError(ERROR_PRINTER_DRIVER_IN_USE);
                 return FALSE;
             }
+    Text aside;
     if (deleteFlags & (DPD_DELETE_ALL_FILES | DPD_DELETE_UNUSED_FILES))
         for (const Text& path : files) {
             File* f = path.empty() ? nullptr : FindFile(path);
-            if (f && !f->loadedBySpooler && !SharedWithOtherDriver(*d, path))
+            if (!f || SharedWithOtherDriver(*d, path))
+                continue;
+            if (f->loadedBySpooler || f->loadedByProcess)
+                MoveDriverFileAside(*f, aside);
+            else
                 M().files.erase(Upper(path));
         }
     std::vector<Driver>& drivers = M().drivers;

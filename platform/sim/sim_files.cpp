@@ -174,6 +174,20 @@ bool StillHeld(File& f) {
 
 namespace sim {
 
+void QueueForRestart(const Text& source, const Text& target) {
+    std::vector<uint8_t> bytes;
+    if (RegValue* v = FindValue(PendingRenamesKey, u"PendingFileRenameOperations")) {
+        bytes = v->data;
+        if (bytes.size() >= 2)
+            bytes.resize(bytes.size() - 2);
+    }
+    AppendUnits(bytes, source);
+    AppendUnits(bytes, target);
+    bytes.push_back(0);
+    bytes.push_back(0);
+    SetValue(PendingRenamesKey, u"PendingFileRenameOperations", REG_MULTI_SZ, bytes);
+}
+
 void NotePath(const char* call, LPCWSTR path, PathUse use) {
     PathCall c;
     c.call = call;
@@ -468,20 +482,10 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
             SetError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        std::vector<uint8_t> bytes;
-        if (RegValue* v = FindValue(PendingRenamesKey, u"PendingFileRenameOperations")) {
-            bytes = v->data;
-            if (bytes.size() >= 2)
-                bytes.resize(bytes.size() - 2);
-        }
-        AppendUnits(bytes, NtName(NormalPath(from)));
         Text target;
         if (to && to[0])
             target = ((flags & MOVEFILE_REPLACE_EXISTING) ? u"!" : u"") + NtName(NormalPath(to));
-        AppendUnits(bytes, target);
-        bytes.push_back(0);
-        bytes.push_back(0);
-        SetValue(PendingRenamesKey, u"PendingFileRenameOperations", REG_MULTI_SZ, bytes);
+        QueueForRestart(NtName(NormalPath(from)), target);
         return TRUE;
     }
     File* f = FindFile(Win32Path(from));

@@ -29,7 +29,7 @@ std::vector<uint8_t> Value(std::initializer_list<sim::Text> strings) {
 
 class PendingTest : public MachineTest {
   protected:
-    PendingRenameTable table{nullptr, nullptr, 0};
+    PendingRenameTable table{nullptr, nullptr, 0, false};
 
     void SetUp() override {
         MachineTest::SetUp();

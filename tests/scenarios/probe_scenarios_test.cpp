@@ -77,6 +77,11 @@ TEST_F(ProbeScenario, PendingComponentsNeedARestartFirst) {
          {{Staging + u"ksvdrv64.dll", true}},
          3,
          1},
+        {"the spooler's copy of a loaded driver file",
+         {nt + Store + u"Old\\1\\ksvui64.dll", u""},
+         {{Store + u"Old\\1\\ksvui64.dll", true}},
+         3,
+         1},
         {"deletable at once",
          {nt + Staging + u"ksvui64.dll", u""},
          {{Staging + u"ksvui64.dll"}},
@@ -122,6 +127,8 @@ TEST_F(ProbeScenario, PendingComponentsNeedARestartFirst) {
     for (const auto& c : cases) {
         sim::Reset();
         sim::MakeDirectory(u"C:\\dir");
+        sim::MakeDirectory(Store + u"Old");
+        sim::MakeDirectory(Store + u"Old\\1");
         sim::AddPrinter(u"Kestrovane", u"Kestrovane printer", u"LPT1:");
         sim::M().defaultPrinter = u"Kestrovane";
         if (!c.pending.empty())

@@ -117,6 +117,28 @@ TEST_F(UninstallScenario, HeldMonitorDllGoesOnTheRetryWithTheSpoolerStopped) {
     }
 }
 
+// A driver file still loaded when the driver goes is moved aside and queued
+// for deletion at the restart by the spooler: it is deleted once the spooler
+// lets go (the restart the monitor DLL needs); loaded by another program (an
+// open printing preferences dialog), it waits, and the exit code says so.
+TEST_F(UninstallScenario, ADriverFileInUseIsDeletedOrWaitsForTheRestart) {
+    const sim::Text copy = Store + u"Old\\1\\ksvui64.dll";
+    for (bool spooler : {true, false}) {
+        sim::Reset();
+        InstalledMachine();
+        sim::File* ui = sim::FindFile(Store + u"ksvui64.dll");
+        (spooler ? ui->loadedBySpooler : ui->loadedByProcess) = true;
+        VerbRun run = RunVerb("uninstall");
+        EXPECT_EQ(run.exitCode, spooler ? 2 : 101) << spooler;
+        EXPECT_EQ(run.log, Join(Join(ContextLines(), UnInstallInstalled),
+                                {"DeleteFile-try", ">Restart Spooler", "DeleteFile-try"}));
+        EXPECT_EQ(sim::FileExists(copy), !spooler);
+        EXPECT_EQ(PendingOperations(), (std::vector<std::string>{"\\??\\" + Ascii(copy), ""}))
+            << "queued by the spooler, and by nobody else";
+        EXPECT_EQ(run.spoolerStops, 1);
+    }
+}
+
 TEST_F(UninstallScenario, MonitorDllLockedThroughTheRestartIsScheduled) {
     InstalledMachine();
     sim::FindFile(MonitorDll)->lockedThroughRestart = true;

@@ -59,7 +59,7 @@ TEST_F(DriverListTest, EachLevelIsSearchedWithItsStride) {
         DWORD needed = 0, count = 0;
         ASSERT_TRUE(
             EnumPrinterDriversW(nullptr, nullptr, level, block, sizeof block, &needed, &count));
-        DriverList list = {block, level, count};
+        DriverList list = {block, level, count, false};
         EXPECT_EQ(FindOurDriver(list), 2) << "level " << level;
         if (level == 6) {
             for (uint32_t other : {0u, 7u}) {
@@ -186,7 +186,11 @@ TEST_F(RemoveDriverTest, ListsTheDriversAndDeletesOursWithItsFiles) {
                                                     "  Driver is found. Index=2", "  OK :)"}));
     EXPECT_EQ(sim::FindDriver(u"Kestrovane printer"), nullptr);
     EXPECT_FALSE(sim::FileExists(Store + u"ksvdrv64.dll"));
-    EXPECT_TRUE(sim::FileExists(Store + u"ksvui64.dll")) << "a loaded file stays";
+    EXPECT_FALSE(sim::FileExists(Store + u"ksvui64.dll"));
+    EXPECT_TRUE(sim::FileExists(Store + u"Old\\1\\ksvui64.dll")) << "a loaded file goes aside";
+    EXPECT_EQ(QueuedTexts(),
+              (std::vector<sim::Text>{u"\\??\\" + Store + u"Old\\1\\ksvui64.dll", u""}))
+        << "and waits for the restart";
     EXPECT_EQ(sim::M().spooler.stopsSeen, 0);
 }
 
@@ -228,4 +232,27 @@ TEST_F(RemoveDriverTest, NoDriversAndOnlyOthers) {
     Remove();
     EXPECT_EQ(NewLines().back(), "  No Kestrovane driver was found");
     EXPECT_EQ(sim::CallCount("DeletePrinterDriverExW"), 0);
+}
+
+// Not finding the driver in a list the spooler could not give proves nothing:
+// the deletion is asked for all the same, and its answer decides.
+TEST_F(RemoveDriverTest, AListThatCouldNotBeReadStillRemovesTheDriver) {
+    for (bool ours : {true, false}) {
+        if (ours) {
+            RegisterOurDriver();
+        } else {
+            FreeContext(context);
+            sim::Reset();
+        }
+        Start();
+        sim::FailCall("EnumPrinterDriversW", RPC_S_SERVER_UNAVAILABLE,
+                      sim::CallCount("EnumPrinterDriversW") + 1);
+        Remove();
+        EXPECT_EQ(NewLines(), (std::vector<std::string>{
+                                  ">DeletePrinterDriver for Windows x64",
+                                  "  BTW, there is no printer drivers on this system.",
+                                  ours ? "  OK :)" : "  No Kestrovane driver was found"}));
+        EXPECT_EQ(sim::FindDriver(u"Kestrovane printer"), nullptr);
+        EXPECT_EQ(context.ErrorCount, 0);
+    }
 }

@@ -115,6 +115,14 @@ std::string MachineHarm(int exitCode, const std::vector<sim::Text>& queued) {
             own.push_back(dir + name);
     own.insert(own.begin() + 3, m.systemDir + u"\\ksvmon64.dll");
     own.push_back(u"C:\\Program Files\\Kestrovane\\kestray.exe");
+    // The spooler's copies of our driver files: in a folder below the store.
+    const sim::Text store = sim::Upper(sim::DriverStore() + u"\\");
+    auto copy = [&own, &store](const sim::Text& file) {
+        sim::Text path = sim::Upper(file);
+        return path.compare(0, store.size(), store) == 0 &&
+               path.find(u'\\', store.size()) != sim::Text::npos &&
+               Listed(own, store + path.substr(path.find_last_of(u'\\') + 1));
+    };
     std::string harm;
     auto note = [&harm](const std::string& what) {
         if (harm.find(what) == std::string::npos)
@@ -129,7 +137,8 @@ std::string MachineHarm(int exitCode, const std::vector<sim::Text>& queued) {
             note(shown + " not a clean full path");
         else if (c.directory)
             note(shown + " a directory");
-        else if (c.use != sim::PathUse::Read && !Listed(own, c.path) && !NamedOnCommandLine(c.path))
+        else if (c.use != sim::PathUse::Read && !Listed(own, c.path) && !copy(c.path) &&
+                 !NamedOnCommandLine(c.path))
             note(shown + " not our file"); // a log file the user named is theirs to have
     }
     if (sim::RegValue* run = sim::FindValue(
@@ -141,15 +150,24 @@ std::string MachineHarm(int exitCode, const std::vector<sim::Text>& queued) {
         if (!IsCleanPath(value))
             note("Run value " + Ascii(value) + " not a clean full path");
     }
-    // An install keeps the monitor DLL it registered; an uninstall keeps nothing.
+    // An install keeps the monitor DLL it registered and leaves its staged
+    // copies at most to the restart.
     std::vector<sim::Text> ops = QueuedTexts();
-    for (size_t i = 0; (exitCode == 1 && i < 3) || (exitCode == 2 && i < 4); ++i) {
+    for (size_t i = 0; exitCode == 1 && i < 3; ++i) {
         bool queuedHere = false;
         for (size_t k = 0; k + 1 < ops.size(); k += 2)
             queuedHere |=
                 ops[k + 1].empty() && sim::Upper(ops[k]) == sim::Upper(u"\\??\\" + own[i]);
         if (sim::FileExists(own[i]) && !queuedHere)
-            note("exit " + std::to_string(exitCode) + " leaves " + Ascii(own[i]));
+            note("exit 1 leaves " + Ascii(own[i]));
     }
+    // An uninstall that says nothing waits for the restart leaves no driver
+    // or monitor file of ours, nor the spooler's copy of a loaded one (Wine's
+    // spooler keeps a deleted driver's files in its store itself).
+    const std::vector<sim::Text> removed(own.begin(), own.begin() + (m.wineDriverDeletion ? 4 : 7));
+    for (const auto& entry : m.files)
+        if (exitCode == 2 && !entry.second.directory &&
+            (Listed(removed, entry.first) || copy(entry.first)))
+            note("exit 2 leaves " + Ascii(entry.second.path));
     return harm;
 }

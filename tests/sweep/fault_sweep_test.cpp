@@ -262,6 +262,16 @@ const std::vector<Scenario>& Scenarios() {
          {1, 100, 101},
          true},
         {"uninstall", "uninstall", [] { InstalledProduct(2501); }, {2, 100, 101}, false},
+        // An open printing preferences dialog has the interface DLL loaded:
+        // the spooler moves it aside and queues its deletion.
+        {"uninstall, the interface DLL in use",
+         "uninstall",
+         [] {
+             InstalledProduct(2501);
+             sim::FindFile(sim::DriverStore() + u"\\ksvui64.dll")->loadedByProcess = true;
+         },
+         {2, 100, 101},
+         false},
         {"uninstall, no English messages",
          "uninstall",
          [] {
