@@ -101,20 +101,6 @@ Service& ServiceOf(const Handle& h) {
     return dependent ? *dependent : M().spooler;
 }
 
-bool Active(const Service& s) {
-    return s.state != SERVICE_STOPPED;
-}
-
-// The spooler settles through its process; a dependent at once.
-void Change(Service& s, DWORD state) {
-    if (&s == &M().spooler) {
-        Settle(s, state);
-        return;
-    }
-    s.state = state;
-    ++(state == SERVICE_STOPPED ? s.stopsSeen : s.startsSeen);
-}
-
 // A handle that may query the service's status, or null with the error set.
 Handle* QueryHandle(SC_HANDLE service) {
     Handle* h = ServiceHandle(service);
@@ -209,12 +195,12 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
     // service that depends on this one runs.
     if (control == SERVICE_CONTROL_STOP && &s == &M().spooler)
         for (const Service& d : M().dependents)
-            if (Active(d)) {
+            if (d.state != SERVICE_STOPPED) {
                 SetError(ERROR_DEPENDENT_SERVICES_RUNNING);
                 return FALSE;
             }
     if (control == SERVICE_CONTROL_STOP && !s.ignoresStop && &s != &M().spooler) {
-        Change(s, SERVICE_STOPPED);
+        s.state = SERVICE_STOPPED; // a dependent stops at once
     } else if (control == SERVICE_CONTROL_STOP && !s.ignoresStop) {
         if (s.pollsToStop > 0) {
             s.state = SERVICE_STOP_PENDING;
@@ -256,8 +242,7 @@ BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE level, LPBYTE buffer
                           LPDWORD needed) {
     if (Enter("QueryServiceStatusEx"))
         return FALSE;
-    Handle* h = QueryHandle(service);
-    if (!h)
+    if (!QueryHandle(service))
         return FALSE;
     if (level != SC_STATUS_PROCESS_INFO) {
         SetError(ERROR_INVALID_LEVEL);
@@ -273,14 +258,13 @@ BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE level, LPBYTE buffer
         return FALSE;
     }
     SERVICE_STATUS status;
-    const Service& s = ServiceOf(*h);
-    FillStatus(s, &status);
+    FillStatus(M().spooler, &status);
     SERVICE_STATUS_PROCESS* out = reinterpret_cast<SERVICE_STATUS_PROCESS*>(buffer);
     *out = SERVICE_STATUS_PROCESS{};
     out->dwServiceType = status.dwServiceType;
     out->dwCurrentState = status.dwCurrentState;
     out->dwControlsAccepted = status.dwControlsAccepted;
-    out->dwProcessId = status.dwCurrentState == SERVICE_STOPPED ? 0 : s.processId;
+    out->dwProcessId = status.dwCurrentState == SERVICE_STOPPED ? 0 : M().spooler.processId;
     return TRUE;
 }
 
@@ -314,7 +298,7 @@ BOOL StartServiceW(SC_HANDLE service, DWORD, LPCWSTR*) {
         }
         if (spooler.state == SERVICE_STOPPED)
             Settle(spooler, SERVICE_RUNNING);
-        Change(s, SERVICE_RUNNING);
+        s.state = SERVICE_RUNNING;
         return TRUE;
     }
     if (s.pollsToStart > 0) {
@@ -349,7 +333,7 @@ BOOL EnumDependentServicesW(SC_HANDLE service, DWORD state, LPENUM_SERVICE_STATU
     std::vector<const Service*> listed;
     if (&ServiceOf(*h) == &M().spooler)
         for (const Service& d : M().dependents)
-            if (state & (Active(d) ? SERVICE_ACTIVE : SERVICE_INACTIVE))
+            if (state & (d.state != SERVICE_STOPPED ? SERVICE_ACTIVE : SERVICE_INACTIVE))
                 listed.push_back(&d);
     size_t bytes = listed.size() * sizeof(ENUM_SERVICE_STATUSW);
     for (const Service* d : listed)
