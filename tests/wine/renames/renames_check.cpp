@@ -88,7 +88,7 @@ std::vector<std::string> Describe(const PendingRenameTable& table) {
 
 std::vector<std::string> TableOf(const std::vector<uint8_t>& bytes) {
     sim::SetValue(sim::PendingRenamesKey, ValueName, REG_MULTI_SZ, bytes);
-    PendingRenameTable table{nullptr, nullptr, 0};
+    PendingRenameTable table{nullptr, nullptr, 0, false};
     ReadPendingRenames(table);
     std::vector<std::string> lines = Describe(table);
     ReleasePendingRenames(table);
