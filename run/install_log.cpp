@@ -26,6 +26,9 @@ const WCHAR* const errorFormats[] = {
     W("Can`t open printer '%s'"),
     W("Can`t delete printer '%s'"),
     W("Can`t delete %s at restart"),
+    W("Can`t keep the saved printers in %s"),
+    W("Can`t read the printers saved by an earlier run in %s"),
+    W("Can`t keep the %s of printer '%s'"),
 };
 const uint32_t errorCount = sizeof errorFormats / sizeof errorFormats[0];
 static_assert(errorCount == LogErrorNumberEnd, "one format for every error number");

@@ -9,7 +9,7 @@ const DWORD EnumFlags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
 
 class InventoryTest : public MachineTest {
   protected:
-    PrinterInventory inventory{nullptr, 0};
+    PrinterInventory inventory{nullptr, 0, 0};
 
     void TearDown() override {
         ReleaseInventory(inventory);
