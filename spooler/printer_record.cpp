@@ -277,9 +277,19 @@ DWORD WriteSavedRecord(const BYTE* block, DWORD bytes) {
     return status;
 }
 
+// A key a failed write left empty goes too, but held no record.
 DWORD DeleteSavedRecord() {
-    DWORD status = static_cast<DWORD>(RegDeleteKeyW(HKEY_LOCAL_MACHINE, SavedRecordKey));
+    HKEY key = nullptr;
+    DWORD status = static_cast<DWORD>(
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, SavedRecordKey, 0, KEY_QUERY_VALUE, &key));
+    if (status != ERROR_SUCCESS)
+        return status;
+    DWORD size = 0;
+    bool held =
+        RegQueryValueExW(key, RecordValue, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    status = static_cast<DWORD>(RegDeleteKeyW(HKEY_LOCAL_MACHINE, SavedRecordKey));
     if (status == ERROR_SUCCESS)
         status = static_cast<DWORD>(RegFlushKey(HKEY_LOCAL_MACHINE));
-    return status;
+    return status == ERROR_SUCCESS && !held ? ERROR_FILE_NOT_FOUND : status;
 }
