@@ -8,8 +8,15 @@ namespace {
 
 const WCHAR emptyText[1] = {0};
 
+// Steps of 32 code units; beyond 8192 (a log of many queues) the step grows
+// with the string, an eighth of it at least, so that a string grown a line
+// at a time is copied O(log n) times, not O(n).
 size_t CapacityFor(uint64_t length) {
-    return static_cast<size_t>((length + 1 + 31) / 32 * 32);
+    uint64_t units = length + 1;
+    uint64_t step = 32;
+    while (units > 8192 && step * 16 <= units)
+        step *= 2;
+    return static_cast<size_t>((units + step - 1) / step * step);
 }
 
 void CopyUnits(WCHAR* to, const WCHAR* from, uint64_t count) {

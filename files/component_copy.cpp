@@ -68,6 +68,24 @@ bool CopyBytes(InstallContext& context, HANDLE source, HANDLE destination, const
 
 } // namespace
 
+bool ComponentReadable(InstallContext& context, const WCHAR* fileName) {
+    WideString path = JoinPath(Text(context.ModuleDir), fileName);
+    DWORD code = Length(context.ModuleDir) == 0 ? ERROR_PATH_NOT_FOUND : ERROR_NOT_ENOUGH_MEMORY;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (Length(path) != 0) {
+        file = CreateFileW(Text(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+        code = GetLastError();
+    }
+    Release(path);
+    if (file == INVALID_HANDLE_VALUE) {
+        LogError(context, ErrOpenSource, code, fileName);
+        return false;
+    }
+    CloseHandle(file);
+    return true;
+}
+
 HANDLE OpenForWrite(InstallContext& context, const WCHAR* path, DWORD& code) {
     DWORD start = GetTickCount();
     code = ERROR_SUCCESS;

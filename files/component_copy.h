@@ -14,6 +14,9 @@ const size_t ComponentPathCapacity = 264;
 // fit). An empty directory or ModuleDir makes no path: the copy is refused.
 HRESULT CopyComponent(InstallContext& context, const WCHAR* directory, const WCHAR* fileName,
                       WCHAR* destination, bool report);
+// Whether the component can be read from the installer's directory, opened as
+// a copy opens its source; error 10 is logged when it cannot.
+bool ComponentReadable(InstallContext& context, const WCHAR* fileName);
 // The destination, created or emptied; INVALID_HANDLE_VALUE after the attempts
 // ran out, with `code` the last attempt's error.
 HANDLE OpenForWrite(InstallContext& context, const WCHAR* path, DWORD& code);

@@ -102,7 +102,7 @@ InstallContext& InitContext(InstallContext& context, uint32_t mode) {
 void FreeContext(InstallContext& context) {
     ReleaseRedirectedPrinters(context);
     ReleaseInventory(context.Inventory);
-    ReleaseSavedPrinters(context.SavedPrinters);
+    ReleaseSavedPrinters(context);
     ReleaseDeferredDeletes(context.DeferredDeletes);
     Release(context.DriverDir);
     Release(context.LogText);

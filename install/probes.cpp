@@ -117,7 +117,7 @@ DRIVER_INFO_2W* ReadPrinterDriverInfo(HANDLE printer) {
 }
 
 bool ProbeDriverBuild() {
-    PrinterInventory inventory = {nullptr, 0};
+    PrinterInventory inventory = {nullptr, 0, 0};
     TakeInventory(inventory);
     bool newer = false;
     HANDLE printer = nullptr;
@@ -159,7 +159,7 @@ bool ProbeDefaultPrinter() {
 }
 
 void MakeOurPrinterDefault() {
-    PrinterInventory inventory = {nullptr, 0};
+    PrinterInventory inventory = {nullptr, 0, 0};
     TakeInventory(inventory);
     if (PRINTER_INFO_2W* ours = FirstProductPrinter(inventory))
         SetDefaultPrinterW(ours->pPrinterName);

@@ -1,4 +1,5 @@
 #include "common/wide_string.h"
+#include "files/component_copy.h"
 #include "files/deferred_deletes.h"
 #include "files/pending_cancel.h"
 #include "run/install_context.h"
@@ -59,12 +60,24 @@ void KeepInstalledMonitor(InstallContext& context) {
     Release(path);
 }
 
+// What the install half needs and can be checked without changing anything:
+// the two DLLs of the driver and the monitor's. The help file may be missing
+// (the driver is registered without it).
+bool PackageReadable(InstallContext& context) {
+    bool monitor = ComponentReadable(context, context.MonitorFile);
+    bool driver = ComponentReadable(context, context.DriverFile);
+    return ComponentReadable(context, context.UiFile) && monitor && driver;
+}
+
 } // namespace
 
 void ReInstall(InstallContext& context) {
     LogLine(context, W(">ReInstall"));
     LogScope scope(context, 2);
     context.CheckMonitorVersion = 1;
+    // Nothing is removed unless the install half can put it all back.
+    if (!PackageReadable(context) || !SavePrinters(context))
+        return;
     UnInstall(context, true);
     DropRemovalLeftovers(context);
     DeletePendingFiles(context);

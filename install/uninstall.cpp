@@ -40,6 +40,8 @@ void UnInstall(InstallContext& context, bool reinstall) {
     LogLine(context, W("%d drivers found"), static_cast<int32_t>(drivers.count));
 
     RemoveAllPrinters(context);
+    if (!reinstall)
+        DiscardSavedPrinters(context);
     RemoveDriver(context, drivers);
     RemoveMonitor(context, monitors);
     if (context.DeferredDeletes)

@@ -20,6 +20,8 @@ const int32_t BuildNumber = KSV_BUILD; // cmake/build_number.cmake, 2501 unless 
 struct PrinterInventory {
     PRINTER_INFO_2W* entries; // global-heap block as EnumPrintersW lays it out, +32 bytes
     uint32_t count;
+    // Why it could not be taken (then it is empty though printers may exist); 0 when it was.
+    DWORD failure;
 };
 
 struct InstallContext {
@@ -40,7 +42,11 @@ struct InstallContext {
     int32_t ErrorCount;
     int32_t LogDepth;
     DeferredDelete* DeferredDeletes;
-    SavedPrinter* SavedPrinters;
+    SavedPrinter* SavedPrinters; // point into SavedRecord
+    BYTE* SavedRecord;           // the saved-queue record this run wrote; global heap
+    // For each inventory entry: the handle it was saved with, which serves its
+    // deletion; global heap, or none.
+    HANDLE* SavedHandles;
     PrinterInventory Inventory;
     PRINTER_INFO_2W** RedirectedPrinters; // null-terminated, global heap
     // For each of RedirectedPrinters: where in its port list the entry that

@@ -26,10 +26,10 @@ const WCHAR* const errorFormats[] = {
     W("Can`t open printer '%s'"),
     W("Can`t delete printer '%s'"),
     W("Can`t delete %s at restart"),
-    nullptr, // 19 to 27: numbers of other messages
-    nullptr,
-    nullptr,
-    nullptr,
+    W("Can`t keep the saved printers in %s"),
+    W("Can`t read the printers saved by an earlier run in %s"),
+    W("Can`t keep the %s of printer '%s'"),
+    nullptr, // 22 to 27: numbers of other messages
     nullptr,
     nullptr,
     nullptr,

@@ -30,6 +30,9 @@ enum LogErrorNumber : uint32_t {
     ErrOpenPrinter = 16,
     ErrDeletePrinter = 17,
     ErrScheduleDelete = 18,
+    ErrSavedRecordWrite = 19,
+    ErrSavedRecordRead = 20,
+    ErrKeepField = 21,
     ErrStopDependent = 28,
     ErrStartDependent = 29,
     LogErrorNumberEnd // one past the last number

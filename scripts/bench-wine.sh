@@ -5,12 +5,18 @@
 # which makes only the spooler calls and file copies those verbs need. A
 # benchmark to run by hand, not a test: it prints a table of medians.
 #
-#   scripts/bench-wine.sh [-n repetitions] [--trace]
+#   scripts/bench-wine.sh [-n repetitions] [-q queues] [--trace]
 #
 #   -n N     repetitions of each side (default 5); each repetition of each
 #            side gets a fresh prefix copied from one template, the package
 #            placed as the Wine tests place it, and runs install, install
 #            again, uninstall, in that order
+#   -q N     queues of ours that the reinstall and the uninstall meet (default
+#            1): after the timed install, untimed, `ksvfloor queues N` gives
+#            the install's queue and N - 1 more every field a user may set
+#            (comment, location, SubKey, share, keep printed jobs, priorities,
+#            hours, parameters, a landscape DEVMODE; the first the default);
+#            the floor's reinstall gives all of them back the same way
 #   --trace  afterwards, runs the three verbs of ksvinstall once more under
 #            Wine's relay trace and lists the calls of the installer that
 #            took 5 ms or more: where the time goes
@@ -44,11 +50,16 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 reps=5
+queues=1
 trace=0
 while (($#)); do
     case $1 in
     -n)
         reps=${2:?-n needs a number}
+        shift
+        ;;
+    -q)
+        queues=${2:?-q needs a number}
         shift
         ;;
     --trace) trace=1 ;;
@@ -59,8 +70,8 @@ while (($#)); do
     esac
     shift
 done
-[[ "$reps" =~ ^[1-9][0-9]*$ ]] || {
-    echo "repetitions must be a positive number: $reps" >&2
+[[ "$reps" =~ ^[1-9][0-9]*$ && "$queues" =~ ^[1-9][0-9]*$ ]] || {
+    echo "repetitions and queues must be positive numbers: $reps, $queues" >&2
     exit 2
 }
 
@@ -194,10 +205,17 @@ bench_verb() { # side row expected-exit-codes expected-state program args...
     fi
 }
 
+# The queues the reinstall and the uninstall meet, untimed.
+bench_queues() {
+    timeout -k 5 "$KSV_RUN_TIMEOUT" wine "$FLOOR" queues "$queues" >"$KSV_SCRATCH/run.out" \
+        2>"$KSV_SCRATCH/run.err" || bench_abort "ksvfloor queues $queues failed"
+}
+
 bench_ksvinstall() {
     bench_new_prefix
     bench_verb ksvinstall start "6" "" "$KSV_INSTALLER"
     bench_verb ksvinstall install "1" "yes yes" "$KSV_INSTALLER" install
+    bench_queues
     bench_verb ksvinstall reinstall "1" "yes yes" "$KSV_INSTALLER" install
     bench_verb ksvinstall uninstall "2" "no no" "$KSV_INSTALLER" uninstall
     bench_end_prefix
@@ -207,6 +225,7 @@ bench_floor() {
     bench_new_prefix
     bench_verb floor start "0" "" "$FLOOR" noop
     bench_verb floor install "0" "yes yes" "$FLOOR" install "$SETUP_DIR"
+    bench_queues
     bench_verb floor reinstall "0" "yes yes" "$FLOOR" reinstall "$SETUP_DIR"
     bench_verb floor uninstall "0" "no no" "$FLOOR" uninstall
     bench_end_prefix
@@ -286,6 +305,7 @@ for ((rep = 1; rep <= reps; rep++)); do
 done
 
 echo
+echo "$queues queue(s) of ours met by the reinstall and the uninstall"
 printf '%-22s | %20s | %15s | %6s\n' verb 'ksvinstall median ms' 'floor median ms' ratio
 printf '%s\n' '-----------------------+----------------------+-----------------+-------'
 for row in start install reinstall uninstall; do

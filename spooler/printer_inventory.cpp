@@ -20,6 +20,7 @@ void ReleaseInventory(PrinterInventory& inventory) {
     GlobalFree(inventory.entries);
     inventory.entries = nullptr;
     inventory.count = 0;
+    inventory.failure = ERROR_SUCCESS;
 }
 
 void TakeInventory(PrinterInventory& inventory) {
@@ -30,21 +31,33 @@ void TakeInventory(PrinterInventory& inventory) {
             return EnumPrintersW(EnumFlags, nullptr, 2, block, size, needed, &count);
         },
         InventorySlack);
-    if (answer.step != BufferStep::Read)
+    if (answer.step != BufferStep::Read) {
+        bool none = answer.step == BufferStep::SizeAnswered;
+        inventory.failure = none          ? ERROR_SUCCESS
+                            : answer.code ? answer.code
+                                          : ERROR_NOT_ENOUGH_MEMORY;
         return;
+    }
     inventory.entries = reinterpret_cast<PRINTER_INFO_2W*>(answer.block);
     inventory.count = count;
 }
 
 void MarkDefaultPrinter(PrinterInventory& inventory) {
     TakeInventory(inventory);
-    WCHAR name[DefaultPrinterNameCapacity] = {0};
+    WCHAR buffer[DefaultPrinterNameCapacity] = {0};
+    WCHAR* name = buffer;
     DWORD size = DefaultPrinterNameCapacity;
-    if (!GetDefaultPrinterW(name, &size))
-        return;
-    for (uint32_t i = 0; i < inventory.count; ++i)
+    bool known = GetDefaultPrinterW(name, &size) != FALSE;
+    // A longer name (a connection's, say) is asked for again with the room
+    // it needs: a default not marked is a default lost by a reinstall.
+    if (!known && GetLastError() == ERROR_INSUFFICIENT_BUFFER &&
+        (name = static_cast<WCHAR*>(GlobalAlloc(GPTR, size * sizeof(WCHAR)))))
+        known = GetDefaultPrinterW(name, &size) != FALSE;
+    for (uint32_t i = 0; known && i < inventory.count; ++i)
         if (SamePrinterName(inventory.entries[i].pPrinterName, name))
             inventory.entries[i].Attributes |= PRINTER_ATTRIBUTE_DEFAULT;
+    if (name != buffer)
+        GlobalFree(name);
 }
 
 PrinterInfoBlock ReadPrinterInfo(HANDLE printer) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -197,6 +198,9 @@ struct Printer {
     Text parameters;
     DWORD attributes = PRINTER_ATTRIBUTE_LOCAL;
     DWORD priority = 1, defaultPriority = 0, status = 0, jobs = 0;
+    DWORD startTime = 0, untilTime = 0; // minutes after midnight GMT
+    std::vector<uint8_t> devMode;       // dmSize + dmDriverExtra bytes; empty: none
+    std::vector<uint8_t> security;      // self-relative; empty: the spooler's default
     bool connection = false;
     // printer data: upper-cased key ("" for the plain calls) -> upper-cased value name -> data
     std::map<Text, std::map<Text, PrinterData>> data;
@@ -301,6 +305,9 @@ struct Machine {
     // ANSI length, as older Windows versions do.
     bool printerDataUnicodeSize = false;
     Text defaultPrinter; // the current user's; empty: none
+    // AddPrinterW and SetPrinterW refuse the shared attribute with this error
+    // (NERR_ServerNotStarted, 2114, while the Server service is stopped).
+    DWORD shareError = 0;
     // Runs after each EnumPrintersW call with its number; lets a test change
     // the printers between the two calls of the buffer pattern.
     std::function<void(int)> afterEnumPrinters;
@@ -333,6 +340,9 @@ struct Machine {
     DWORD createFileMs = 0;      // virtual time each CreateFileW takes (a slow share, a scanner)
     std::map<Text, File> files;  // upper-cased path -> file
     std::map<Text, RegKey> keys; // upper-cased path -> key
+    // Keys changed since their hive was last flushed (RegFlushKey): what a
+    // power cut could still take back. Upper-cased paths.
+    std::set<Text> unflushed;
     std::vector<PathCall> pathCalls;
 };
 
@@ -444,6 +454,9 @@ void SetPrinterString(Printer& printer, const Text& key, const Text& name, const
 PrinterData* FindPrinterData(Printer& printer, const Text& key, const Text& name);
 // A REG_SZ value's text up to its terminator; empty when the value is missing.
 std::string PrinterString(Printer& printer, const Text& key, const Text& name);
+// A self-relative security descriptor: owner S-1-5-32-<ownerRid>, an empty
+// DACL. The spooler gives a new printer the one with 544 (Administrators).
+std::vector<uint8_t> SecurityDescriptor(DWORD ownerRid);
 // Monitors by name, drivers by name and environment (both without regard to case).
 Monitor* FindMonitor(const Text& name);
 Driver* FindDriver(const Text& name, const Text& environment = u"Windows x64");

@@ -17,14 +17,37 @@ Handle* PrinterHandle(HANDLE h) {
 const char16_t* const standardPorts[] = {u"LPT1:", u"LPT2:", u"LPT3:", u"COM1:",
                                          u"COM2:", u"COM3:", u"COM4:", u"FILE:"};
 
-size_t Info2Bytes(const Printer& p) {
+// Room for a block the spooler places on an 8-byte boundary.
+size_t BlockBytes(const std::vector<uint8_t>& bytes) {
+    return bytes.empty() ? 0 : bytes.size() + 8;
+}
+
+void* PackBlock(LPBYTE block, size_t& offset, const std::vector<uint8_t>& bytes) {
+    if (bytes.empty())
+        return nullptr;
+    offset = (offset + 7) / 8 * 8;
+    void* out = block + offset;
+    std::memcpy(out, bytes.data(), bytes.size());
+    offset += bytes.size();
+    return out;
+}
+
+const std::vector<uint8_t>& SecurityOf(const Printer& p) {
+    static const std::vector<uint8_t> fallback = SecurityDescriptor(544);
+    return p.security.empty() ? fallback : p.security;
+}
+
+// The security descriptor comes only with a handle that may read it.
+size_t Info2Bytes(const Printer& p, bool security = false) {
     return sizeof(PRINTER_INFO_2W) + StringBytes(p.server) + StringBytes(p.name) +
            StringBytes(p.share) + StringBytes(p.port) + StringBytes(p.driver) +
            StringBytes(p.comment) + StringBytes(p.location) + StringBytes(p.sepFile) +
-           StringBytes(p.printProcessor) + StringBytes(p.datatype) + StringBytes(p.parameters);
+           StringBytes(p.printProcessor) + StringBytes(p.datatype) + StringBytes(p.parameters) +
+           BlockBytes(p.devMode) + (security ? BlockBytes(SecurityOf(p)) : 0);
 }
 
-void FillInfo2(const Printer& p, PRINTER_INFO_2W& r, LPBYTE block, size_t& offset) {
+void FillInfo2(const Printer& p, PRINTER_INFO_2W& r, LPBYTE block, size_t& offset,
+               bool security = false) {
     r = PRINTER_INFO_2W{};
     r.pServerName = PackString(block, offset, p.server);
     r.pPrinterName = PackString(block, offset, p.name);
@@ -37,11 +60,66 @@ void FillInfo2(const Printer& p, PRINTER_INFO_2W& r, LPBYTE block, size_t& offse
     r.pPrintProcessor = PackString(block, offset, p.printProcessor);
     r.pDatatype = PackString(block, offset, p.datatype);
     r.pParameters = PackString(block, offset, p.parameters);
+    r.pDevMode = static_cast<LPDEVMODEW>(PackBlock(block, offset, p.devMode));
+    if (security)
+        r.pSecurityDescriptor = PackBlock(block, offset, SecurityOf(p));
     r.Attributes = p.attributes;
     r.Priority = p.priority;
     r.DefaultPriority = p.defaultPriority;
+    r.StartTime = p.startTime;
+    r.UntilTime = p.untilTime;
     r.Status = p.status;
     r.cJobs = p.jobs;
+}
+
+std::vector<uint8_t> Bytes(const void* data, size_t size) {
+    const uint8_t* b = static_cast<const uint8_t*>(data);
+    return std::vector<uint8_t>(b, b + size);
+}
+
+// MS-RPRN: dmSize and dmDriverExtra must describe a DEVMODE of the public
+// part at least; 0 when they do not.
+size_t DevModeBytes(const DEVMODEW* dm) {
+    if (dm->dmSize < offsetof(DEVMODEW, dmFields) + sizeof(DWORD) || dm->dmSize > sizeof(DEVMODEW))
+        return 0;
+    return static_cast<size_t>(dm->dmSize) + dm->dmDriverExtra;
+}
+
+// The fields of a description the spooler checks beyond names, port and
+// driver (MS-RPRN PRINTER_CONTAINER, DEVMODE_CONTAINER, SECURITY_CONTAINER).
+DWORD RefusedField(const PRINTER_INFO_2W& r) {
+    if (r.pDevMode && DevModeBytes(r.pDevMode) == 0)
+        return ERROR_INVALID_PARAMETER;
+    if (r.pSecurityDescriptor && GetSecurityDescriptorLength(r.pSecurityDescriptor) == 0)
+        return ERROR_INVALID_PARAMETER;
+    if (r.pSepFile && r.pSepFile[0] && !FileExists(r.pSepFile))
+        return ERROR_INVALID_SEPARATOR_FILE;
+    if ((r.Attributes & PRINTER_ATTRIBUTE_SHARED) && M().shareError)
+        return M().shareError;
+    return ERROR_SUCCESS;
+}
+
+// What a description sets besides names, port and driver. Publishing is the
+// directory's: only SetPrinterW level 7 changes it.
+void TakeFields(Printer& p, const PRINTER_INFO_2W& r) {
+    p.share = r.pShareName ? Text(r.pShareName) : Text();
+    p.comment = r.pComment ? Text(r.pComment) : Text();
+    p.location = r.pLocation ? Text(r.pLocation) : Text();
+    p.sepFile = r.pSepFile ? Text(r.pSepFile) : Text();
+    p.parameters = r.pParameters ? Text(r.pParameters) : Text();
+    if (r.pDevMode)
+        p.devMode = Bytes(r.pDevMode, DevModeBytes(r.pDevMode));
+    if (r.pSecurityDescriptor)
+        p.security =
+            Bytes(r.pSecurityDescriptor, GetSecurityDescriptorLength(r.pSecurityDescriptor));
+    // The default mark is the user's, not the queue's: the spooler keeps its own.
+    p.attributes = (r.Attributes &
+                    ~static_cast<DWORD>(PRINTER_ATTRIBUTE_DEFAULT | PRINTER_ATTRIBUTE_PUBLISHED)) |
+                   (p.attributes & PRINTER_ATTRIBUTE_PUBLISHED) |
+                   (p.connection ? PRINTER_ATTRIBUTE_NETWORK : PRINTER_ATTRIBUTE_LOCAL);
+    p.defaultPriority = r.DefaultPriority;
+    p.startTime = r.StartTime;
+    p.untilTime = r.UntilTime;
 }
 
 Text Str(LPCWSTR text) {
@@ -79,6 +157,15 @@ bool DatatypeKnown(const Text& datatype) {
 } // namespace
 
 namespace sim {
+
+std::vector<uint8_t> SecurityDescriptor(DWORD ownerRid) {
+    // Revision 1, self-relative with a DACL; the owner SID at 20, the DACL at 36.
+    std::vector<uint8_t> sd = {1, 0,  0x04, 0x80, 20, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0,
+                               0, 36, 0,    0,    0,  1, 2, 0, 0, 0, 0, 0, 5, 32, 0,
+                               0, 0,  0,    0,    0,  0, 2, 0, 8, 0, 0, 0, 0, 0};
+    std::memcpy(&sd[32], &ownerRid, sizeof ownerRid);
+    return sd;
+}
 
 size_t StringBytes(const Text& text) {
     return text.empty() ? 0 : (text.size() + 1) * 2;
@@ -243,27 +330,72 @@ Printer* OpenedPrinter(HANDLE h, DWORD need) {
 
 } // namespace
 
+// Level 3 (the security descriptor) and the descriptor in level 2 need
+// READ_CONTROL on the handle.
 BOOL GetPrinterW(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed) {
     if (Enter("GetPrinterW") || SpoolerDown())
         return FALSE;
     Printer* p = OpenedPrinter(printer, 0);
     if (!p)
         return FALSE;
-    if (level != 2) {
+    bool readControl = (PrinterHandle(printer)->access & READ_CONTROL) != 0;
+    if (level != 2 && level != 3) {
         SetError(ERROR_INVALID_LEVEL);
         return FALSE;
     }
-    size_t bytes = Info2Bytes(*p);
+    if (level == 3 && !readControl) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    size_t bytes = level == 2 ? Info2Bytes(*p, readControl)
+                              : sizeof(PRINTER_INFO_3) + BlockBytes(SecurityOf(*p));
     if (needed)
         *needed = static_cast<DWORD>(bytes);
     if (!buffer || size < bytes) {
         SetError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
+    if (level == 3) {
+        size_t offset = sizeof(PRINTER_INFO_3);
+        reinterpret_cast<PRINTER_INFO_3*>(buffer)->pSecurityDescriptor =
+            PackBlock(buffer, offset, SecurityOf(*p));
+        return TRUE;
+    }
     size_t offset = sizeof(PRINTER_INFO_2W);
-    FillInfo2(*p, *reinterpret_cast<PRINTER_INFO_2W*>(buffer), buffer, offset);
+    FillInfo2(*p, *reinterpret_cast<PRINTER_INFO_2W*>(buffer), buffer, offset, readControl);
     return TRUE;
 }
+
+namespace {
+
+// Level 3 replaces the security descriptor (WRITE_DAC), level 7 publishes
+// the printer in the directory or takes it out.
+BOOL SetSecurityOrPublishing(HANDLE printer, Printer& p, DWORD level, LPBYTE info) {
+    if (!info) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (level == 7) {
+        DWORD action = reinterpret_cast<const PRINTER_INFO_7W*>(info)->dwAction;
+        if (action != DSPRINT_PUBLISH && action != 4 /* DSPRINT_UNPUBLISH */) {
+            SetError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        p.attributes = action == DSPRINT_PUBLISH ? p.attributes | PRINTER_ATTRIBUTE_PUBLISHED
+                                                 : p.attributes & ~PRINTER_ATTRIBUTE_PUBLISHED;
+        return TRUE;
+    }
+    PSECURITY_DESCRIPTOR sd = reinterpret_cast<const PRINTER_INFO_3*>(info)->pSecurityDescriptor;
+    size_t bytes = sd ? GetSecurityDescriptorLength(sd) : 0;
+    if (bytes == 0 || !(PrinterHandle(printer)->access & WRITE_DAC)) {
+        SetError(bytes == 0 ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    p.security = Bytes(sd, bytes);
+    return TRUE;
+}
+
+} // namespace
 
 // Level 0 carries a control command; level 2 replaces the description.
 BOOL SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command) {
@@ -293,6 +425,8 @@ BOOL SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command) {
         }
         return TRUE;
     }
+    if (level == 3 || level == 7)
+        return SetSecurityOrPublishing(printer, *p, level, info);
     if (level != 2) {
         SetError(ERROR_INVALID_LEVEL);
         return FALSE;
@@ -316,24 +450,23 @@ BOOL SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command) {
         return FALSE;
     }
     Handle* handle = PrinterHandle(printer);
+    DWORD refused = RefusedField(*r);
+    if (!refused && r->pSecurityDescriptor && !(handle->access & WRITE_DAC))
+        refused = ERROR_ACCESS_DENIED;
+    if (refused) {
+        SetError(refused);
+        return FALSE;
+    }
     p->name = r->pPrinterName;
     handle->name = p->name;
-    p->share = Str(r->pShareName);
     p->port = Str(r->pPortName);
     p->driver = Str(r->pDriverName);
-    p->comment = Str(r->pComment);
-    p->location = Str(r->pLocation);
-    p->sepFile = Str(r->pSepFile);
     if (r->pPrintProcessor)
         p->printProcessor = r->pPrintProcessor;
     if (r->pDatatype)
         p->datatype = r->pDatatype;
-    p->parameters = Str(r->pParameters);
-    // The default mark is the user's, not the queue's: the spooler keeps its own.
-    p->attributes = (r->Attributes & ~PRINTER_ATTRIBUTE_DEFAULT) |
-                    (p->connection ? PRINTER_ATTRIBUTE_NETWORK : PRINTER_ATTRIBUTE_LOCAL);
+    TakeFields(*p, *r);
     p->priority = r->Priority;
-    p->defaultPriority = r->DefaultPriority;
     return TRUE;
 }
 
@@ -376,15 +509,14 @@ HANDLE AddPrinterW(LPWSTR server, DWORD level, LPBYTE info) {
         SetError(ERROR_INVALID_DATATYPE);
         return nullptr;
     }
+    if (DWORD refused = RefusedField(*r)) {
+        SetError(refused);
+        return nullptr;
+    }
     Printer& p = AddPrinter(r->pPrinterName, r->pDriverName, r->pPortName);
-    p.share = Str(r->pShareName);
-    p.comment = Str(r->pComment);
-    p.location = Str(r->pLocation);
-    p.sepFile = Str(r->pSepFile);
-    p.parameters = Str(r->pParameters);
     p.datatype = r->pDatatype ? Text(r->pDatatype) : Text(u"RAW");
     p.datatypeGiven = r->pDatatype != nullptr;
-    p.attributes = (r->Attributes & ~PRINTER_ATTRIBUTE_DEFAULT) | PRINTER_ATTRIBUTE_LOCAL;
+    TakeFields(p, *r);
     p.priority = r->Priority ? r->Priority : 1;
     return NewHandle(HandleKind::Printer, p.name, PRINTER_ALL_ACCESS);
 }
@@ -497,4 +629,23 @@ BOOL DeletePrinterConnectionW(LPWSTR name) {
     }
     RemovePrinter(p);
     return TRUE;
+}
+
+// A self-relative descriptor's length: its header and the parts its offsets
+// name (a SID by its count of sub-authorities, an ACL by its size); 0 for
+// anything else.
+DWORD GetSecurityDescriptorLength(PSECURITY_DESCRIPTOR descriptor) {
+    const uint8_t* sd = static_cast<const uint8_t*>(descriptor);
+    if (!sd || sd[0] != 1 || !(sd[3] & 0x80))
+        return 0;
+    DWORD end = 20;
+    for (int part = 0; part < 4; ++part) {
+        DWORD offset = 0;
+        std::memcpy(&offset, sd + 4 + 4 * part, sizeof offset);
+        if (offset == 0)
+            continue;
+        DWORD size = part < 2 ? 8 + 4 * sd[offset + 1] : sd[offset + 2] | (sd[offset + 3] << 8);
+        end = offset + size > end ? offset + size : end;
+    }
+    return end;
 }

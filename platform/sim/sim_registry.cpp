@@ -135,6 +135,11 @@ LSTATUS OpenKey(HKEY key, const Text& sub, REGSAM access, PHKEY result) {
     return ERROR_SUCCESS;
 }
 
+// What a power cut could still take back until the hive is flushed.
+void Changed(const Text& path) {
+    M().unflushed.insert(Upper(path));
+}
+
 // The key of a handle that carries `need`, or an error code.
 LSTATUS KeyFor(HKEY key, DWORD need, RegKey*& out) {
     DWORD access = 0;
@@ -205,6 +210,7 @@ LSTATUS RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const
     v.name = n;
     v.type = type;
     v.data.assign(data, data + size);
+    Changed(k->path);
     return ERROR_SUCCESS;
 }
 
@@ -213,7 +219,10 @@ LSTATUS DeleteValue(HKEY key, const Text& name) {
     RegKey* k = nullptr;
     if (LSTATUS status = KeyFor(key, KEY_SET_VALUE, k))
         return status;
-    return k->values.erase(Upper(name)) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    if (!k->values.erase(Upper(name)))
+        return ERROR_FILE_NOT_FOUND;
+    Changed(k->path);
+    return ERROR_SUCCESS;
 }
 } // namespace
 
@@ -237,5 +246,62 @@ LSTATUS RegCloseKey(HKEY key) {
     if (it == M().handles.end() || it->second.kind != HandleKind::Key)
         return ERROR_INVALID_HANDLE;
     M().handles.erase(it);
+    return ERROR_SUCCESS;
+}
+
+// Creates the key and the parents it lacks, or opens it when it exists.
+LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR, DWORD, REGSAM access,
+                        LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition) {
+    if (Enter("RegCreateKeyExW"))
+        return static_cast<LSTATUS>(GetLastError());
+    if (reserved || !result || !subKey || !subKey[0])
+        return ERROR_INVALID_PARAMETER;
+    *result = nullptr;
+    Text base = KeyPath(key, nullptr);
+    if (base.empty())
+        return ERROR_INVALID_HANDLE;
+    Text path = base + u"\\" + subKey;
+    bool existed = FindKey(path) != nullptr;
+    RegKey& k = CreateKey(path);
+    if (!existed)
+        Changed(k.path);
+    if (disposition)
+        *disposition = existed ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+    *result = reinterpret_cast<HKEY>(NewHandle(HandleKind::Key, k.path, access));
+    return ERROR_SUCCESS;
+}
+
+// Documented: a key with subkeys is refused; its values go with it.
+LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
+    if (Enter("RegDeleteKeyW"))
+        return static_cast<LSTATUS>(GetLastError());
+    Text base = KeyPath(key, nullptr);
+    if (base.empty())
+        return ERROR_INVALID_HANDLE;
+    Text path = Upper(subKey && subKey[0] ? base + u"\\" + subKey : base);
+    auto it = M().keys.find(path);
+    if (it == M().keys.end())
+        return ERROR_FILE_NOT_FOUND;
+    auto below = M().keys.lower_bound(path + u"\\");
+    if (below != M().keys.end() && below->first.compare(0, path.size() + 1, path + u"\\") == 0)
+        return ERROR_ACCESS_DENIED;
+    M().keys.erase(it);
+    Changed(path);
+    return ERROR_SUCCESS;
+}
+
+// The whole hive of the key is written out, as documented.
+LSTATUS RegFlushKey(HKEY key) {
+    if (Enter("RegFlushKey"))
+        return static_cast<LSTATUS>(GetLastError());
+    DWORD access = 0;
+    Text path = KeyPath(key, &access);
+    if (path.empty())
+        return ERROR_INVALID_HANDLE;
+    if (!(access & KEY_QUERY_VALUE))
+        return ERROR_ACCESS_DENIED;
+    Text hive = Upper(path.substr(0, 4));
+    for (auto it = M().unflushed.begin(); it != M().unflushed.end();)
+        it = it->compare(0, 4, hive) == 0 ? M().unflushed.erase(it) : std::next(it);
     return ERROR_SUCCESS;
 }

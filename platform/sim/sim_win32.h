@@ -94,6 +94,12 @@ LSTATUS RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const
 LSTATUS RegDeleteValueA(HKEY key, LPCSTR name);
 LSTATUS RegDeleteValueW(HKEY key, LPCWSTR name);
 LSTATUS RegCloseKey(HKEY key);
+LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR className, DWORD options,
+                        REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result,
+                        LPDWORD disposition);
+LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR subKey);
+LSTATUS RegFlushKey(HKEY key);
+DWORD GetSecurityDescriptorLength(PSECURITY_DESCRIPTOR descriptor);
 
 // winspool
 BOOL EnumMonitorsW(LPWSTR server, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,

@@ -3,6 +3,8 @@
 #include "install/single_installer.h"
 #include "tests/support/scenario.h"
 
+#include <set>
+
 using namespace scenario;
 
 namespace {
@@ -475,4 +477,95 @@ TEST_F(InstallScenario, OneInstallerAtATime) {
         EXPECT_GE(run.virtualMs, c.waitedMs) << c.verb;
         EXPECT_EQ(sim::FindProcess(id)->running, c.waitedMs == 0) << c.verb;
     }
+}
+
+namespace {
+
+const sim::Text RecordKey = u"HKLM\\SOFTWARE\\Vorland Software KFT\\Kestrovane\\Installer";
+const std::string RecordPath = "HKLM\\SOFTWARE\\Vorland Software KFT\\Kestrovane\\Installer";
+
+sim::Printer& Invoices() {
+    sim::Printer& p = OurPrinter(u"Invoices", "inv01");
+    p.comment = u"Accounts";
+    p.location = u"Room 1.02";
+    p.share = u"invoices";
+    p.attributes |= PRINTER_ATTRIBUTE_SHARED;
+    return p;
+}
+
+// What the user sees of the queues of ours, the driver and the tray.
+std::string Product() {
+    std::set<std::string> queues;
+    for (const sim::Printer& p : sim::M().printers)
+        queues.insert(Ascii(p.name) + "/" + Ascii(p.comment) + "/" + Ascii(p.share) + "/" +
+                      std::to_string(p.attributes) + ";");
+    std::string d;
+    for (const std::string& q : queues)
+        d += q;
+    return d + (sim::FindDriver(u"Kestrovane printer") ? "driver;" : "") +
+           (sim::FindMonitor(u"Kestrovane:") ? "monitor;" : "") + RunValue() +
+           (TrayRunning() ? ";tray" : "");
+}
+
+} // namespace
+
+// A package that lost a DLL (an antivirus quarantine, a half-copied update)
+// changes nothing at all: no queue, driver, monitor or tray is touched.
+TEST_F(InstallScenario, BrokenPackageChangesNothing) {
+    InstalledMachine();
+    Invoices();
+    std::string before = Product();
+    sim::M().files.erase(sim::Upper(SetupDir + u"ksvdrv64.dll"));
+    VerbRun run = RunVerb("install");
+    EXPECT_EQ(run.exitCode, 100);
+    EXPECT_EQ(run.log,
+              Join(InstallHead(), {"    Error(10): Cant't open source file: ksvdrv64.dll - "
+                                   "(The system cannot find the file specified.)"}));
+    EXPECT_EQ(Product(), before);
+    EXPECT_EQ(sim::FindKey(RecordKey), nullptr);
+}
+
+// A reinstall that could not give the queues back leaves them in its record;
+// the next install restores them and says so. A record that cannot be read
+// stops an install before it changes anything; an uninstall discards it.
+TEST_F(InstallScenario, TheNextInstallFinishesWhatAReinstallLeft) {
+    InstalledMachine();
+    Invoices();
+    std::string before = Product();
+    sim::FailCall("AddPrinterW", ERROR_ACCESS_DENIED, sim::CallCount("AddPrinterW") + 1, -1);
+    EXPECT_EQ(RunVerb("install").exitCode, 100);
+    EXPECT_NE(sim::FindValue(RecordKey, u"SavedPrinters"), nullptr);
+    sim::M().faults.clear();
+    sim::M().shareError = 2114; // NERR_ServerNotStarted: the Server service is stopped
+    VerbRun second = RunVerb("install");
+    EXPECT_EQ(second.exitCode, 100);
+    EXPECT_TRUE(HasBlock(
+        second.log,
+        {"    >AddPrinter(Invoices)", "      Let's check our port monitors",
+         "      Port monitor is found", "      OK :)", "      Restored from an earlier run",
+         "      Error(21): Can`t keep the share of printer 'Invoices' - (The Server "
+         "service is not started.)"}));
+    EXPECT_TRUE(HasBlock(
+        second.log, Join(AddPrinterBlock("Kestrovane"), {"      Restored from an earlier run"})));
+    EXPECT_EQ(Ascii(sim::FindPrinter(u"Invoices")->location), "Room 1.02");
+    sim::M().shareError = 0;
+    VerbRun third = RunVerb("install");
+    EXPECT_EQ(third.exitCode, 1);
+    EXPECT_TRUE(HasBlock(third.log, AddPrinterBlock("Invoices")));
+    EXPECT_EQ(Product(), before);
+    EXPECT_EQ(sim::FindKey(RecordKey), nullptr);
+
+    sim::SetValue(RecordKey, u"SavedPrinters", REG_BINARY, {'K', 'S', 'V', 'Q'});
+    VerbRun unreadable = RunVerb("install");
+    EXPECT_EQ(unreadable.exitCode, 100);
+    EXPECT_EQ(unreadable.log,
+              Join(InstallHead(), {"    Error(20): Can`t read the printers saved by an earlier run "
+                                   "in " +
+                                   RecordPath + " - (The data is invalid.)"}));
+    EXPECT_EQ(Product(), before);
+    VerbRun uninstall = RunVerb("uninstall");
+    EXPECT_EQ(uninstall.exitCode, 2);
+    EXPECT_TRUE(HasBlock(uninstall.log, {"      OK", "  Saved printers of an earlier run discarded",
+                                         "  >DeletePrinterDriver for Windows x64"}));
+    EXPECT_EQ(sim::FindKey(RecordKey), nullptr);
 }

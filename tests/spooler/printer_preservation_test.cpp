@@ -56,9 +56,15 @@ std::vector<std::string> PrinterNames() {
 std::vector<std::string> SavedNames(const InstallContext& context) {
     std::vector<std::string> names;
     for (SavedPrinter* node = context.SavedPrinters; node; node = node->next)
-        names.push_back(Ascii(node->entry->pPrinterName) + "=" +
+        names.push_back(Ascii(node->info.pPrinterName) + "=" +
                         (node->subKey ? node->subKey : "(none)"));
     return names;
+}
+
+// The first half of a reinstall: our queues saved, then deleted.
+void SaveAndRemove(InstallContext& context) {
+    EXPECT_TRUE(SavePrinters(context));
+    RemoveAllPrinters(context);
 }
 
 } // namespace
@@ -67,7 +73,7 @@ TEST_F(PreservationTest, WithoutOurPrintersOneKestrovaneIsCreated) {
     RegisterMonitorAndDriver();
     AddForeignPrinter(u"Office", u"LPT1:");
     Start();
-    RemoveAllPrinters(context);
+    SaveAndRemove(context);
     EXPECT_EQ(NewLines(), Lines{">DeleteAllPrinters"});
     EXPECT_EQ(context.SavedPrinters, nullptr);
     Mark();
@@ -94,7 +100,7 @@ TEST_F(PreservationTest, OnlyTheExactDriverNameIsOurs) {
     sim::SetPrinterString(other, u"", u"SubKey", "look");
     AddOurPrinter(u"Ours", "");
     Start();
-    RemoveAllPrinters(context);
+    SaveAndRemove(context);
     EXPECT_EQ(NewLines(), (Lines{">DeleteAllPrinters", "  >DeletePrinter(Ours)", "    OK"}));
     EXPECT_EQ(PrinterNames(), Lines{"Lookalike"});
     // Without a SubKey "Ours" is still remembered and comes back as it was,
@@ -119,7 +125,7 @@ TEST_F(PreservationTest, SavedPrintersComeBackInReverseOrder) {
     PutSettings("alpha");
     PutSettings("beta");
     Start();
-    RemoveAllPrinters(context);
+    SaveAndRemove(context);
     EXPECT_EQ(NewLines(), (Lines{">DeleteAllPrinters", "  >DeletePrinter(A)", "    OK",
                                  "  >DeletePrinter(B)", "    OK"}));
     EXPECT_EQ(SavedNames(context), (Lines{"B=beta", "A=alpha"}));
@@ -155,7 +161,7 @@ TEST_F(PreservationTest, OnlyTheFormerDefaultBecomesDefaultAgain) {
     AddOurPrinter(u"B", "beta");
     sim::M().defaultPrinter = u"B";
     Start();
-    RemoveAllPrinters(context);
+    SaveAndRemove(context);
     EXPECT_EQ(Ascii(sim::M().defaultPrinter), "");
     RestorePrinters(context);
     EXPECT_EQ(Ascii(sim::M().defaultPrinter), "B");
@@ -168,7 +174,7 @@ TEST_F(PreservationTest, OnlyTheFormerDefaultBecomesDefaultAgain) {
     AddForeignPrinter(u"Office", u"LPT1:");
     sim::M().defaultPrinter = u"Office";
     Start();
-    RemoveAllPrinters(context);
+    SaveAndRemove(context);
     RestorePrinters(context);
     EXPECT_EQ(Ascii(sim::M().defaultPrinter), "Office");
     EXPECT_NE(sim::FindPrinter(u"A"), nullptr);
@@ -189,7 +195,7 @@ TEST_F(PreservationTest, TheUserKeyWriteDecidesTheMarker) {
                             u"1");
         InstallContext run{};
         InitContext(run, Mode64Bit);
-        RemoveAllPrinters(run);
+        SaveAndRemove(run);
         sim::FailCall(failing, ERROR_ACCESS_DENIED, sim::CallCount(failing) + 1);
         RestorePrinters(run);
         bool userKeyWritten = std::string(failing) == "SetPrinterDataA";
@@ -201,46 +207,42 @@ TEST_F(PreservationTest, TheUserKeyWriteDecidesTheMarker) {
         ASSERT_NE(p, nullptr) << failing;
         EXPECT_EQ(Ascii(p->location), "hall") << failing;
         EXPECT_EQ(Ascii(sim::M().defaultPrinter), "A") << failing;
-        EXPECT_EQ(run.ErrorCount, 0);
+        EXPECT_EQ(run.ErrorCount, 1) << "the link is not whole: said so, and kept for later";
         FreeContext(run);
         EXPECT_EQ(sim::LiveBlocks(), 0u);
     }
 }
 
-// 63 characters and the terminator fill the 64 bytes; one more does not fit
-// in either place: such a printer comes back without its settings link. A
-// spooler that sizes the string as UTF-16 asks for more than 64 bytes even
-// for one that fits.
-TEST_F(PreservationTest, SubKeyOfSixtyThreeCharactersAtMost) {
-    const std::string fits(63, 'k');
-    const std::string tooLong(64, 'x');
+// A settings link of any length comes back whole, also from a spooler that
+// sizes the string as UTF-16 (and so asks for more than 64 bytes even for
+// one that fits).
+TEST_F(PreservationTest, SubKeyOfAnyLength) {
+    const std::string fits(63, 'k'), longer(64, 'x'), huge(300, 'h');
     for (bool unicodeSize : {false, true}) {
         sim::Reset();
         sim::M().printerDataUnicodeSize = unicodeSize;
         RegisterMonitorAndDriver();
         AddOurPrinter(u"Fits", fits, fits);
-        AddOurPrinter(u"Long", tooLong, tooLong);
+        AddOurPrinter(u"Long", longer, longer);
+        AddOurPrinter(u"Huge", "", huge);
         PutSettings(fits);
         Start();
-        RemoveAllPrinters(context);
-        EXPECT_EQ(SavedNames(context), (Lines{"Long=(none)", "Fits=" + fits})) << unicodeSize;
+        SaveAndRemove(context);
+        EXPECT_EQ(SavedNames(context), (Lines{"Huge=" + huge, "Long=" + longer, "Fits=" + fits}))
+            << unicodeSize;
         EXPECT_EQ(PrinterNames(), Lines{});
         RestorePrinters(context);
-        EXPECT_EQ(PrinterNames(), (Lines{"Long", "Fits"}));
-        EXPECT_EQ(sim::PrinterString(*sim::FindPrinter(u"Long"), u"DsUser", u"SubKey"), "");
-        EXPECT_EQ(sim::PrinterString(*sim::FindPrinter(u"Fits"), u"DsUser", u"SubKey"), fits);
+        EXPECT_EQ(PrinterNames(), (Lines{"Huge", "Long", "Fits"}));
+        for (auto q : {std::make_pair(u"Fits", fits), std::make_pair(u"Long", longer),
+                       std::make_pair(u"Huge", huge)}) {
+            EXPECT_EQ(sim::PrinterString(*sim::FindPrinter(q.first), u"", u"SubKey"), q.second);
+            EXPECT_EQ(sim::PrinterString(*sim::FindPrinter(q.first), u"DsUser", u"SubKey"),
+                      q.second);
+        }
         EXPECT_FALSE(MarkedDeleted(fits));
+        EXPECT_EQ(context.ErrorCount, 0);
         FreeContext(context);
     }
-
-    // Only the too long one: it comes back, and no fallback queue is made.
-    sim::Reset();
-    RegisterMonitorAndDriver();
-    AddOurPrinter(u"Long", tooLong);
-    Start();
-    RemoveAllPrinters(context);
-    RestorePrinters(context);
-    EXPECT_EQ(PrinterNames(), Lines{"Long"});
 }
 
 TEST_F(PreservationTest, SubKeyIsReadFromTheFirstPlaceThatHoldsAString) {
@@ -249,7 +251,6 @@ TEST_F(PreservationTest, SubKeyIsReadFromTheFirstPlaceThatHoldsAString) {
     sim::Printer& p = AddOurPrinter(u"P", "");
     HANDLE printer = nullptr;
     ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(u"P"), &printer, nullptr));
-    char buffer[64];
     const struct {
         const char* what;
         DWORD plainType;
@@ -270,90 +271,124 @@ TEST_F(PreservationTest, SubKeyIsReadFromTheFirstPlaceThatHoldsAString) {
                 std::vector<uint8_t>(c.plain.c_str(), c.plain.c_str() + c.plain.size() + 1));
         if (!c.user.empty())
             sim::SetPrinterString(p, u"DsUser", u"SubKey", c.user);
-        std::fill(buffer, buffer + sizeof buffer, 'Z');
-        ReadSubKey(printer, buffer);
-        EXPECT_EQ(std::string(buffer), c.read) << c.what;
+        char* read = nullptr;
+        EXPECT_TRUE(ReadSubKey(printer, read));
+        EXPECT_EQ(std::string(read ? read : ""), c.read) << c.what;
+        GlobalFree(read);
     }
     ClosePrinter(printer);
 }
 
-// Other programs may store the string without its terminator: the text still
-// ends inside the caller's 64 bytes, and 64 characters are too many.
-TEST_F(PreservationTest, SubKeyWithoutTerminatorStaysInsideTheBuffer) {
+// Other programs may store the string without its terminator: the text
+// ends where its bytes end.
+TEST_F(PreservationTest, SubKeyWithoutTerminatorEndsWithItsBytes) {
     RegisterMonitorAndDriver();
     Start();
     sim::Printer& p = AddOurPrinter(u"P", "");
     HANDLE printer = nullptr;
     ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(u"P"), &printer, nullptr));
-    char buffer[80];
-    const std::string five = "abcde", full(64, 'f');
-    sim::SetPrinterData(p, u"", u"SubKey", REG_SZ, std::vector<uint8_t>(five.begin(), five.end()));
-    std::fill(buffer, buffer + sizeof buffer, 'Z');
-    ReadSubKey(printer, buffer);
-    EXPECT_EQ(std::string(buffer), "abcde");
-    sim::SetPrinterData(p, u"", u"SubKey", REG_SZ, std::vector<uint8_t>(full.begin(), full.end()));
-    std::fill(buffer, buffer + sizeof buffer, 'Z');
-    ReadSubKey(printer, buffer);
-    EXPECT_EQ(buffer[0], 0);
+    for (const std::string& text : {std::string("abcde"), std::string(64, 'f')}) {
+        sim::SetPrinterData(p, u"", u"SubKey", REG_SZ,
+                            std::vector<uint8_t>(text.begin(), text.end()));
+        char* read = nullptr;
+        EXPECT_TRUE(ReadSubKey(printer, read));
+        EXPECT_EQ(std::string(read ? read : ""), text);
+        GlobalFree(read);
+    }
     ClosePrinter(printer);
 }
 
 TEST_F(PreservationTest, FailuresAreLoggedAndTheRunGoesOn) {
     RegisterMonitorAndDriver();
-    AddOurPrinter(u"A", "alpha");
     AddOurPrinter(u"B", "beta");
     AddOurPrinter(u"C", "gamma");
     Start();
-    // A cannot be opened to be deleted (its SubKey was read first), B refuses
-    // the deletion; C goes.
-    sim::FailCall("OpenPrinterW", ERROR_ACCESS_DENIED, sim::CallCount("OpenPrinterW") + 2);
+    // B refuses the deletion; C goes.
     sim::FailCall("DeletePrinter", ERROR_ACCESS_DENIED, sim::CallCount("DeletePrinter") + 1);
-    RemoveAllPrinters(context);
-    EXPECT_EQ(NewLines(), (Lines{">DeleteAllPrinters", "  >DeletePrinter(A)",
-                                 "    Error(16): Can`t open printer 'A' - (Access is denied.)",
-                                 "  >DeletePrinter(B)",
+    SaveAndRemove(context);
+    EXPECT_EQ(NewLines(), (Lines{">DeleteAllPrinters", "  >DeletePrinter(B)",
                                  "    Error(17): Can`t delete printer 'B' - (Access is denied.)",
                                  "  >DeletePrinter(C)", "    OK"}));
-    EXPECT_EQ(context.ErrorCount, 2);
-    EXPECT_EQ(PrinterNames(), (Lines{"A", "B"}));
-    EXPECT_EQ(SavedNames(context), (Lines{"C=gamma", "B=beta", "A=alpha"}));
+    EXPECT_EQ(context.ErrorCount, 1);
+    EXPECT_EQ(PrinterNames(), (Lines{"B"}));
+    EXPECT_EQ(SavedNames(context), (Lines{"C=gamma", "B=beta"}));
     Mark();
-    // A and B still exist, so adding them fails; C comes back.
+    // B still exists, so adding it fails; C comes back.
     RestorePrinters(context);
     const std::string exists = " - (The printer already exists.)";
     EXPECT_EQ(NewLines(),
               (Lines{">AddPrinter(C)", "  Let's check our port monitors", "  Port monitor is found",
                      "  OK :)", ">AddPrinter(B)", "  Let's check our port monitors",
-                     "  Port monitor is found", "  Error(15): Can`t add printer 'B'" + exists,
-                     ">AddPrinter(A)", "  Let's check our port monitors", "  Port monitor is found",
-                     "  Error(15): Can`t add printer 'A'" + exists}));
-    EXPECT_EQ(context.ErrorCount, 4);
+                     "  Port monitor is found", "  Error(15): Can`t add printer 'B'" + exists}));
+    EXPECT_EQ(context.ErrorCount, 2);
     EXPECT_EQ(context.LogDepth, 0);
     EXPECT_EQ(sim::OpenHandles(sim::HandleKind::Printer), 0u);
 }
 
-// Nothing could be re-created: the fallback is tried as well, and the
-// monitor list shows why the port is missing.
+// A queue that cannot be read whole before the deletion, or a record that
+// cannot be written: nothing is deleted, and the log says why.
+TEST_F(PreservationTest, WhatCannotBeSavedIsNotDeleted) {
+    const struct {
+        const char* call;
+        DWORD error;
+        int nth;
+        std::string line;
+    } cases[] = {
+        {"OpenPrinterW", ERROR_ACCESS_DENIED, 1,
+         "Error(16): Can`t open printer 'Front desk' - (Access is denied.)"},
+        {"GetPrinterDataExA", ERROR_ACCESS_DENIED, 1,
+         "Error(21): Can`t keep the settings link of printer 'Front desk' - (Access is denied.)"},
+        {"GetPrinterW", RPC_S_SERVER_UNAVAILABLE, 1,
+         "Error(21): Can`t keep the permissions of printer 'Front desk' - (The RPC server is "
+         "unavailable.)"},
+        {"RegSetValueExW", ERROR_ACCESS_DENIED, 1,
+         "Error(19): Can`t keep the saved printers in HKLM\\SOFTWARE\\Vorland Software "
+         "KFT\\Kestrovane\\Installer - (Access is denied.)"},
+        {"GlobalAlloc", ERROR_NOT_ENOUGH_MEMORY, 1,
+         "Error(19): Can`t keep the saved printers in HKLM\\SOFTWARE\\Vorland Software "
+         "KFT\\Kestrovane\\Installer - (Not enough memory resources are available to process "
+         "this command.)"},
+    };
+    for (const auto& c : cases) {
+        sim::Reset();
+        RegisterMonitorAndDriver();
+        sim::Printer& p = AddOurPrinter(u"Front desk", "", "desk-1"); // under "DsUser" only
+        p.comment = u"lobby";
+        Start();
+        sim::FailCall(c.call, c.error, sim::CallCount(c.call) + c.nth);
+        EXPECT_FALSE(SavePrinters(context)) << c.call;
+        EXPECT_EQ(NewLines(), Lines{c.line}) << c.call;
+        EXPECT_EQ(PrinterNames(), Lines{"Front desk"});
+        EXPECT_EQ(sim::FindValue(u"HKLM\\SOFTWARE\\Vorland Software KFT\\Kestrovane\\Installer",
+                                 u"SavedPrinters"),
+                  nullptr);
+        EXPECT_EQ(sim::OpenHandles(sim::HandleKind::Printer), 0u) << c.call;
+        FreeContext(context);
+        EXPECT_EQ(sim::LiveBlocks(), 0u) << c.call;
+    }
+}
+
+// Nothing could be re-created: no fallback queue is made beside the one
+// that comes back with the next install, and the monitor list shows why
+// the port is missing.
 TEST_F(PreservationTest, NoPrinterComesBackWithoutThePortMonitor) {
     AddOurPrinter(u"A", "alpha");
     Start();
-    RemoveAllPrinters(context);
+    SaveAndRemove(context);
     Mark();
     RestorePrinters(context);
     const std::string unknown = " - (The specified port is unknown.)";
-    Lines monitorLines = {"  Let's check our port monitors",
-                          "  No Kestrovane port monitor was found.",
-                          "  ------- 1 existing monitors ----------", "  1. Local Port",
-                          "  ---------------------------------------"};
-    Lines expected = {">AddPrinter(A)"};
-    expected.insert(expected.end(), monitorLines.begin(), monitorLines.end());
-    expected.push_back("  Error(15): Can`t add printer 'A'" + unknown);
-    expected.push_back(">AddPrinter(Kestrovane)");
-    expected.insert(expected.end(), monitorLines.begin(), monitorLines.end());
-    expected.push_back("  Error(15): Can`t add printer 'Kestrovane'" + unknown);
-    EXPECT_EQ(NewLines(), expected);
-    EXPECT_EQ(context.ErrorCount, 2);
+    EXPECT_EQ(NewLines(), (Lines{">AddPrinter(A)", "  Let's check our port monitors",
+                                 "  No Kestrovane port monitor was found.",
+                                 "  ------- 1 existing monitors ----------", "  1. Local Port",
+                                 "  ---------------------------------------",
+                                 "  Error(15): Can`t add printer 'A'" + unknown}));
+    EXPECT_EQ(context.ErrorCount, 1);
     EXPECT_EQ(PrinterNames(), Lines{});
+    EXPECT_NE(sim::FindValue(u"HKLM\\SOFTWARE\\Vorland Software KFT\\Kestrovane\\Installer",
+                             u"SavedPrinters"),
+              nullptr)
+        << "A waits in the record";
 
     Mark();
     sim::M().monitors.clear();
@@ -372,7 +407,7 @@ TEST_F(PreservationTest, LogOfOnePrinterAtItsCallersDepths) {
     AddOurPrinter(u"P", "pee");
     Start();
     context.LogDepth = 3;
-    RemoveAllPrinters(context);
+    SaveAndRemove(context);
     context.LogDepth = 2;
     RestorePrinters(context);
     EXPECT_EQ(context.LogDepth, 2);
@@ -381,27 +416,6 @@ TEST_F(PreservationTest, LogOfOnePrinterAtItsCallersDepths) {
               (Lines{"      >DeleteAllPrinters", "        >DeletePrinter(P)", "          OK",
                      "    >AddPrinter(P)", "      Let's check our port monitors",
                      "      Port monitor is found", "      OK :)"}));
-}
-
-// Out of memory for the SubKey copy: the queue still comes back, without its
-// settings link; out of memory for the node: it does not.
-TEST_F(PreservationTest, MemoryShortageCostsTheLinkOrThePrinter) {
-    RegisterMonitorAndDriver();
-    AddOurPrinter(u"A", "alpha");
-    AddOurPrinter(u"B", "beta");
-    PutSettings("alpha");
-    Start();
-    int allocations = sim::CallCount("GlobalAlloc");
-    // A: the node (1st) and its copy (2nd, fails); B: its node (3rd, fails).
-    sim::FailCall("GlobalAlloc", ERROR_NOT_ENOUGH_MEMORY, allocations + 2);
-    sim::FailCall("GlobalAlloc", ERROR_NOT_ENOUGH_MEMORY, allocations + 3);
-    RemoveAllPrinters(context);
-    EXPECT_EQ(SavedNames(context), Lines{"A=(none)"});
-    RestorePrinters(context);
-    EXPECT_EQ(PrinterNames(), Lines{"A"});
-    EXPECT_EQ(sim::FindPrinter(u"A")->data.size(), 0u);
-    EXPECT_TRUE(MarkedDeleted("alpha"));
-    EXPECT_EQ(context.ErrorCount, 0);
 }
 
 TEST_F(PreservationTest, ClearDeletedMarkerOnlyRemovesTheMark) {
@@ -438,26 +452,4 @@ TEST_F(PreservationTest, InstallKeepsTheQueuesAndUninstallRemovesThem) {
     RunCommand("ksvinstall.exe uninstall");
     EXPECT_EQ(PrinterNames(), Lines{"Office"});
     EXPECT_EQ(sim::LiveBlocks(), 0u);
-}
-
-// A queue whose settings cannot be read before its deletion is still the
-// user's queue: it comes back with its name, comment, location and default.
-TEST_F(PreservationTest, QueueThatCannotBeReadComesBackWithoutItsLink) {
-    RegisterMonitorAndDriver();
-    sim::Printer& p = AddOurPrinter(u"Front desk", "desk-1");
-    p.comment = u"lobby";
-    p.location = u"ground floor";
-    sim::M().defaultPrinter = u"Front desk";
-    Start();
-    sim::FailCall("OpenPrinterW", ERROR_ACCESS_DENIED, sim::CallCount("OpenPrinterW") + 1);
-    RemoveAllPrinters(context);
-    EXPECT_EQ(SavedNames(context), Lines{"Front desk=(none)"});
-    EXPECT_EQ(PrinterNames(), Lines{});
-    RestorePrinters(context);
-    ASSERT_EQ(PrinterNames(), Lines{"Front desk"});
-    sim::Printer* back = sim::FindPrinter(u"Front desk");
-    EXPECT_EQ(Ascii(back->comment), "lobby");
-    EXPECT_EQ(Ascii(back->location), "ground floor");
-    EXPECT_EQ(Ascii(sim::M().defaultPrinter), "Front desk");
-    EXPECT_EQ(context.ErrorCount, 0);
 }

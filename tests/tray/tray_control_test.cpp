@@ -407,6 +407,7 @@ TEST_F(StopTrayTest, ReinstallKeepsTheFileItStartsAgain) {
 // running tray program and starts it again from the file it kept; "in_notray"
 // and the uninstall delete it.
 TEST_F(StopTrayTest, VerbsStopDeleteAndStartTheTrayProgram) {
+    PlacePackage(); // an install changes nothing without it
     sim::Process& tray = RunTray(Tray(100));
     DWORD first = tray.id;
     PutRunValue(QuotedInstalledTray);

@@ -20,6 +20,7 @@ OPS=$KSV_TOOLS/ksvops.exe
 RUN_KEY='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run'
 TRAY='C:\Program Files\Kestrovane\kestray.exe'
 SETUP_DIR='C:\Program Files\Kestrovane\setup'
+RECORD_KEY='HKLM\SOFTWARE\Vorland Software KFT\Kestrovane\Installer'
 
 # ksvops.exe (tests/wine/operations/) for what the installer does not do:
 # adding a queue as the user would, reading the queues back, the tray's state.
@@ -114,7 +115,7 @@ ksv_expect_eq "$(ksv_reg_value "$KSV_PRINT_KEY\\Monitors\\Kestrovane:" Driver)" 
 ksv_expect_eq "$(ksv_drivers | grep -xF 'Kestrovane printer' || true)" 'Kestrovane printer' \
     "driver registered"
 ksv_expect_eq "$(ops show | grep '^printer|')" \
-    'printer|Kestrovane|port=Kestrovane:|driver=Kestrovane printer|comment=|location=|processor=WinPrint|datatype=RAW|plain=(error 2)|user=(error 2)' \
+    'printer|Kestrovane|port=Kestrovane:|driver=Kestrovane printer|comment=|location=|processor=WinPrint|datatype=RAW|plain=(error 2)|user=(error 2)|share=|attributes=0|priority=0/0|hours=0-0|separator=|parameters=|orientation=portrait' \
     "one printer, Kestrovane, on our port and driver"
 ksv_expect_eq "$(run_value)" "\"$TRAY\"" "tray program registered to start at logon"
 tray_state 'mutex=yes|window=yes' "tray program started"
@@ -132,6 +133,10 @@ for key in PrinterDriverData DsUser; do
 done
 ksv_expect_eq "$(ops add 'Kestrovane B' beta 'second floor' 'room 2')" 'add: Kestrovane B' \
     "second queue added"
+# Everything else a user may set on it, all of which a reinstall gives back
+# (Wine's spooler stores every field; it keeps no permissions).
+ksv_expect_eq "$(ops dress 'Kestrovane B' bshare 'C:\windows\system32\ksv.sep')" \
+    'dress: Kestrovane B' "second queue shared, with hours, priorities, separator, landscape"
 # Made the default in other letters, as a user may type it: the spooler
 # finds the queue, and keeps the default in that spelling.
 ops default 'kestrovane b'
@@ -141,7 +146,7 @@ ksv_expect_contains "$before" \
     'printer|Kestrovane|port=Kestrovane:|driver=Kestrovane printer|comment=|location=|processor=WinPrint|datatype=RAW|plain=kestrovane|user=kestrovane' \
     "the installer's queue with its SubKey"
 ksv_expect_contains "$before" \
-    'printer|Kestrovane B|port=Kestrovane:|driver=Kestrovane printer|comment=second floor|location=room 2|processor=WinPrint|datatype=RAW|plain=beta|user=beta' \
+    'printer|Kestrovane B|port=Kestrovane:|driver=Kestrovane printer|comment=second floor|location=room 2|processor=WinPrint|datatype=RAW|plain=beta|user=beta|share=bshare|attributes=264|priority=7/3|hours=60-1380|separator=C:\windows\system32\ksv.sep|parameters=copies=2|orientation=landscape' \
     "the second queue as made"
 ksv_expect_contains "$before" 'default|kestrovane b' "the second queue is the default, as typed"
 
@@ -201,11 +206,35 @@ PrinterDriverDirectory(2):C:\windows\system32\spool\drivers\x64\
       Port monitor is found
       OK :)' "the whole log of the reinstall"
 ksv_expect_eq "$(ops show | grep -v '^default|' | sort)" "$(grep -v '^default|' <<<"$before")" \
-    "both queues back with their settings"
+    "both queues back whole"
 ksv_expect_eq "$(default_printer)" 'Kestrovane B' "and the default, in the queue's own spelling"
+ksv_expect_eq "$(ksv_reg_query "$RECORD_KEY" || echo '(none)')" '(none)' "no saved-queue record left"
+
 ksv_expect_eq "$(run_value)" "\"$TRAY\"" "tray program registered again"
 ksv_expect_eq "$(tray_file)" present "the tray program it starts again is kept"
 tray_state 'mutex=yes|window=yes' "tray program started again"
+
+# --- a broken package ----------------------------------------------------------------
+# The driver DLL gone from the package (an antivirus quarantine, a half-copied
+# update): the install changes nothing at all.
+untouched=$(ops show | sort)
+drv=$(ksv_unix_path "$SETUP_DIR\ksvdrv64.dll")
+mv "$drv" "$KSV_SCRATCH/"
+ksv_run_with_dialog install
+ksv_expect_eq "$KSV_RC" 100 "exit code with the driver DLL missing"
+ksv_expect_log "$KSV_DIALOG_TEXT" 'Kestrovane 2501
+>Check Spooler
+PrinterDriverDirectory(1):C:\windows\system32\spool\drivers\x64
+PrinterDriverDirectory(2):C:\windows\system32\spool\drivers\x64\
+>>0010
+>ReInstall
+    Error(10): Cant'"'"'t open source file: ksvdrv64.dll - (File not found.)' \
+    "the whole log: the missing DLL named, nothing done"
+ksv_expect_eq "$(ops show | sort)" "$untouched" "every queue untouched"
+ksv_expect_eq "$(ksv_drivers | grep -xF 'Kestrovane printer' || true)" 'Kestrovane printer' \
+    "the driver untouched"
+mv "$KSV_SCRATCH/ksvdrv64.dll" "$drv"
+tray_state 'mutex=yes|window=yes' "the tray program untouched"
 
 # --- the probes and def.set ---------------------------------------------------------
 quiet_run 103 onChkDrv # our driver, build 2501

@@ -8,11 +8,19 @@
 //                                     installer's steps: only what the others need)
 //   ksvops add <name> <subkey> <comment> <location>
 //                                     one of the user's queues on our driver
+//   ksvops dress <name> <share> <separator file>
+//                                     give it what else a user may set: shared
+//                                     under that name, keep printed jobs,
+//                                     priority 7 and default 3, hours 01:00 to
+//                                     23:00, the separator page, parameters,
+//                                     landscape in its DEVMODE
 //   ksvops default <name>             make it the user's default printer
-//   ksvops preserve                   RemoveAllPrinters, then RestorePrinters;
-//                                     prints the printers in between and the log
-//   ksvops show                       every printer, its SubKey in both places,
-//                                     and the default printer
+//   ksvops preserve                   SavePrinters and RemoveAllPrinters, then
+//                                     RestorePrinters; prints the printers in
+//                                     between and the log
+//   ksvops show                       every printer with every field a user may
+//                                     set, its SubKey in both places, and the
+//                                     default printer
 //   ksvops registertray <module dir>  RegisterTray as an installer in that folder
 //   ksvops stoptray [keep path]       StopTray; prints how long it took
 //   ksvops traystate                  whether the tray's mutex and window exist
@@ -143,6 +151,48 @@ std::vector<std::wstring> PrinterNames() {
     return names;
 }
 
+// What else a user may set on a queue, as `show` prints it.
+std::wstring UserFields(const PRINTER_INFO_2W& i) {
+    std::wstring orientation = L"none";
+    if (i.pDevMode && (i.pDevMode->dmFields & DM_ORIENTATION))
+        orientation = i.pDevMode->dmOrientation == DMORIENT_LANDSCAPE ? L"landscape" : L"portrait";
+    return L"|share=" + Str(i.pShareName) + L"|attributes=" + Number(i.Attributes) + L"|priority=" +
+           Number(i.Priority) + L"/" + Number(i.DefaultPriority) + L"|hours=" +
+           Number(i.StartTime) + L"-" + Number(i.UntilTime) + L"|separator=" + Str(i.pSepFile) +
+           L"|parameters=" + Str(i.pParameters) + L"|orientation=" + orientation;
+}
+
+int Dress(const std::wstring& name, const std::wstring& share, const std::wstring& separator) {
+    HANDLE printer = nullptr;
+    std::wstring n = name, s = share, sep = separator, parameters = L"copies=2";
+    PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+    if (!OpenPrinterW(&n[0], &printer, &access)) {
+        Print(L"dress: OpenPrinterW failed " + Number(GetLastError()));
+        return 1;
+    }
+    PrinterInfoBlock block = ReadPrinterInfo(printer);
+    BOOL set = FALSE;
+    if (block.info && block.info->pDevMode) {
+        PRINTER_INFO_2W& i = *block.info;
+        i.pShareName = &s[0];
+        i.Attributes |= PRINTER_ATTRIBUTE_SHARED | PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS;
+        i.Priority = 7;
+        i.DefaultPriority = 3;
+        i.StartTime = 60;
+        i.UntilTime = 1380;
+        i.pSepFile = &sep[0];
+        i.pParameters = &parameters[0];
+        i.pDevMode->dmFields |= DM_ORIENTATION;
+        i.pDevMode->dmOrientation = DMORIENT_LANDSCAPE;
+        set = SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(block.info), 0);
+    }
+    DWORD code = GetLastError();
+    GlobalFree(block.info);
+    ClosePrinter(printer);
+    Print(set ? L"dress: " + name : L"dress: failed " + Number(code));
+    return set ? 0 : 1;
+}
+
 int Show() {
     for (const std::wstring& name : PrinterNames()) {
         HANDLE printer = nullptr;
@@ -158,7 +208,7 @@ int Show() {
                   Str(i.pDriverName) + L"|comment=" + Str(i.pComment) + L"|location=" +
                   Str(i.pLocation) + L"|processor=" + Str(i.pPrintProcessor) + L"|datatype=" +
                   Str(i.pDatatype) + L"|plain=" + SubKeyIn(printer, nullptr) + L"|user=" +
-                  SubKeyIn(printer, "DsUser"));
+                  SubKeyIn(printer, "DsUser") + UserFields(i));
             GlobalFree(block.info);
         }
         ClosePrinter(printer);
@@ -172,7 +222,8 @@ int Show() {
 int Preserve() {
     InstallContext context;
     InitContext(context, Mode64Bit);
-    RemoveAllPrinters(context);
+    if (SavePrinters(context))
+        RemoveAllPrinters(context);
     std::wstring between = L"between|";
     for (const std::wstring& name : PrinterNames())
         between += name + L";";
@@ -221,6 +272,8 @@ int wmain(int argc, wchar_t** argv) {
         return Setup(args[1]);
     if (verb == L"add" && args.size() == 5)
         return Add(args[1], args[2], args[3], args[4]);
+    if (verb == L"dress" && args.size() == 4)
+        return Dress(args[1], args[2], args[3]);
     if (verb == L"default" && args.size() == 2)
         return SetDefaultPrinterW(args[1].c_str()) ? 0 : 1;
     if (verb == L"preserve" && args.size() == 1)
