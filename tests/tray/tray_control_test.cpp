@@ -59,6 +59,9 @@ class TrayTest : public MachineTest {
     InstallContext context{};
     bool started = false;
 
+    // An uninstall's StopTray: our tray program is the installed one.
+    static bool Stop() { return StopTray(InstalledTray.c_str(), TrayFile::Delete, nullptr); }
+
     void Start(uint32_t mode = Mode64Bit) {
         InitContext(context, mode);
         started = true;
@@ -243,7 +246,7 @@ TEST_F(StopTrayTest, NoTrayRunningMeansNoWaitButTheFileStillGoes) {
         sim::PutFile(InstalledTray, "tray");
         PutRunValue(value);
         uint64_t slept = sim::M().sleptMs;
-        StopTray(nullptr);
+        Stop();
         EXPECT_EQ(sim::M().sleptMs - slept, 0u) << value;
         EXPECT_FALSE(sim::FileExists(InstalledTray)) << value;
         EXPECT_EQ(RunValue(), "(none)") << value;
@@ -258,7 +261,7 @@ TEST_F(StopTrayTest, TrayThatQuitsIsAwaitedOnTheMutex) {
         sim::Process& tray = RunTray(Tray(delay));
         DWORD id = tray.id;
         PutRunValue(QuotedInstalledTray);
-        StopTray(nullptr);
+        Stop();
         const sim::Process& after = *sim::FindProcess(id);
         EXPECT_FALSE(after.running) << delay;
         EXPECT_EQ(sim::M().sleptMs, delay) << "the wait ends as the tray lets go";
@@ -277,7 +280,7 @@ TEST_F(StopTrayTest, TrayThatDiesHoldingTheMutexCountsAsEnded) {
     sim::Process& tray = RunTray(script);
     DWORD id = tray.id;
     PutRunValue(QuotedInstalledTray);
-    StopTray(nullptr);
+    Stop();
     EXPECT_FALSE(sim::FindProcess(id)->running);
     EXPECT_EQ(sim::CallCount("WaitForSingleObject"), 2);
     EXPECT_EQ(sim::M().sleptMs, 300u);
@@ -291,13 +294,13 @@ TEST_F(StopTrayTest, WindowThatNeverShowsCostsTwentyShortPolls) {
     sim::Process& tray = RunTray(script);
     DWORD id = tray.id;
     PutRunValue(QuotedInstalledTray);
-    StopTray(nullptr);
+    Stop();
     EXPECT_EQ(sim::CallCount("FindWindowW"), 20);
     EXPECT_EQ(sim::CallCount("WaitForSingleObject"), 0);
     // Twenty polls of 250 ms, then ten refused deletions of the running
     // program, each followed by 100 ms.
     EXPECT_EQ(sim::M().sleptMs, 20u * 250 + 10u * 100);
-    EXPECT_EQ(sim::CallCount("DeleteFileW"), 10);
+    EXPECT_EQ(sim::CallCount("SetFileInformationByHandle"), 10);
     EXPECT_TRUE(sim::FindProcess(id)->running);
     EXPECT_TRUE(sim::FileExists(InstalledTray));
     EXPECT_EQ(RunValue(), "(none)");
@@ -309,44 +312,52 @@ TEST_F(StopTrayTest, TrayThatIgnoresTheQuitCostsTwentyLongWaits) {
     sim::Process& tray = RunTray(script);
     DWORD id = tray.id;
     PutRunValue(QuotedInstalledTray);
-    StopTray(nullptr);
+    Stop();
     EXPECT_EQ(QuitMessagesTo(*sim::FindProcess(id)), 20u);
     EXPECT_EQ(sim::CallCount("WaitForSingleObject"), 21) << "twenty passes and a last wait";
-    EXPECT_EQ(sim::CallCount("DeleteFileW"), 10);
+    EXPECT_EQ(sim::CallCount("SetFileInformationByHandle"), 10);
     EXPECT_EQ(sim::M().sleptMs, 21u * 5000 + 10u * 100);
     EXPECT_TRUE(sim::FileExists(InstalledTray));
     EXPECT_EQ(RunValue(), "(none)");
     EXPECT_TRUE(sim::FindProcess(id)->running);
 }
 
+// A missing Run value costs a pause; the tray program of ours goes all the
+// same in an uninstall, and stays in a reinstall.
 TEST_F(StopTrayTest, MissingRunValueCostsOneSecond) {
     sim::PutFile(InstalledTray, "tray");
-    StopTray(nullptr);
+    StopTray(InstalledTray.c_str(), TrayFile::Keep, nullptr);
     EXPECT_EQ(sim::M().sleptMs, 1000u);
-    EXPECT_EQ(sim::CallCount("DeleteFileW"), 0);
+    EXPECT_EQ(sim::CallCount("CreateFileW"), 0);
     EXPECT_TRUE(sim::FileExists(InstalledTray));
+    Stop();
+    EXPECT_EQ(sim::M().sleptMs, 2000u);
+    EXPECT_FALSE(sim::FileExists(InstalledTray));
 }
 
 TEST_F(StopTrayTest, FailuresStopOnlyWhatDependsOnThem) {
-    // No mutex: nothing is deleted, but the value still goes.
+    // Without the mutex, or the Run key, our tray program still goes; only
+    // the value stays when its key cannot be opened.
     sim::PutFile(InstalledTray, "tray");
     PutRunValue(QuotedInstalledTray);
     sim::FailCall("CreateMutexA", ERROR_ACCESS_DENIED);
-    StopTray(nullptr);
-    EXPECT_TRUE(sim::FileExists(InstalledTray));
+    EXPECT_FALSE(Stop());
+    EXPECT_FALSE(sim::FileExists(InstalledTray));
     EXPECT_EQ(RunValue(), "(none)");
 
-    // No Run key: nothing is deleted, nothing removed.
+    sim::PutFile(InstalledTray, "tray");
     PutRunValue(QuotedInstalledTray);
     sim::FailCall("RegOpenKeyExA", ERROR_ACCESS_DENIED, sim::CallCount("RegOpenKeyExA") + 1);
-    StopTray(nullptr);
-    EXPECT_TRUE(sim::FileExists(InstalledTray));
+    EXPECT_FALSE(Stop());
+    EXPECT_FALSE(sim::FileExists(InstalledTray));
     EXPECT_EQ(RunValue(), QuotedInstalledTray);
 
-    // A file held open elsewhere: ten attempts, 10 ms apart.
+    // A file held open elsewhere: ten attempts, 10 ms apart, and the caller
+    // learns that it is still there.
+    sim::PutFile(InstalledTray, "tray");
     sim::FindFile(InstalledTray)->heldOpen = true;
     uint64_t slept = sim::M().sleptMs;
-    StopTray(nullptr);
+    EXPECT_TRUE(Stop());
     EXPECT_EQ(sim::M().sleptMs - slept, 10u * 10);
     EXPECT_TRUE(sim::FileExists(InstalledTray));
     EXPECT_EQ(RunValue(), "(none)");
@@ -362,15 +373,16 @@ TEST_F(StopTrayTest, RunValueIsReadWhole) {
         data.push_back(static_cast<uint8_t>(c >> 8));
     }
     sim::SetValue(RunKey, u"KestrovaneTray", REG_SZ, data);
-    StopTray(nullptr);
+    Stop();
     EXPECT_FALSE(sim::FileExists(InstalledTray));
 
     const sim::Text longest = u"C:\\" + sim::Text(244, u'd') + u"\\kestray.exe";
     ASSERT_EQ(longest.size(), 259u);
+    sim::MakeDirectory(u"C:\\" + sim::Text(244, u'd'));
     sim::PutFile(longest, "tray");
     PutRunValue("\"" + Ascii(longest) + "\"");
     uint64_t slept = sim::M().sleptMs;
-    StopTray(nullptr);
+    StopTray(longest.c_str(), TrayFile::Delete, nullptr);
     EXPECT_FALSE(sim::FileExists(longest));
     EXPECT_EQ(sim::M().sleptMs, slept) << "the value was read";
 }
@@ -384,7 +396,7 @@ TEST_F(StopTrayTest, ReinstallKeepsTheFileItStartsAgain) {
     Start();
     WideString keep = TrayPath(context.ModuleDir);
     sim::Text upper = sim::Upper(Text(keep));
-    StopTray(upper.c_str()); // letter case does not matter
+    StopTray(upper.c_str(), TrayFile::Keep, nullptr); // letter case does not matter
     Release(keep);
     EXPECT_FALSE(sim::FindProcess(id)->running);
     EXPECT_TRUE(sim::FileExists(InstalledTray));
@@ -394,13 +406,17 @@ TEST_F(StopTrayTest, ReinstallKeepsTheFileItStartsAgain) {
     ASSERT_EQ(sim::M().processes.size(), 2u);
     EXPECT_TRUE(sim::M().processes[1].running);
 
-    // Another file named by the value is deleted as always, and so is the
-    // kept one when no path is to be kept (uninstall, "removetray").
+    // Another file named by the value is not ours, whatever its name: it
+    // stays, and the run's log says so; the value goes all the same.
     sim::Text other = u"D:\\Old\\kestray.exe";
+    sim::MakeDirectory(u"D:\\Old");
     sim::PutFile(other, "old tray");
     PutRunValue(Ascii(other));
-    StopTray(InstalledTray.c_str());
-    EXPECT_FALSE(sim::FileExists(other));
+    EXPECT_FALSE(StopTray(InstalledTray.c_str(), TrayFile::Delete, &context));
+    EXPECT_TRUE(sim::FileExists(other));
+    EXPECT_EQ(RunValue(), "(none)");
+    EXPECT_EQ(LogLines(context).back(),
+              "KestrovaneTray named D:\\Old\\kestray.exe, not our tray program: left in place");
 }
 
 // The same through the verbs: an install from the installed place stops the

@@ -22,7 +22,7 @@
 //                                     set, its SubKey in both places, and the
 //                                     default printer
 //   ksvops registertray <module dir>  RegisterTray as an installer in that folder
-//   ksvops stoptray [keep path]       StopTray; prints how long it took
+//   ksvops stoptray <tray> keep|delete  StopTray of that tray program; prints how long it took
 //   ksvops traystate                  whether the tray's mutex and window exist
 // exit: 0 done (preserve: no error logged), 1 failure, 2 bad usage.
 #include "common/wide_string.h"
@@ -246,9 +246,9 @@ int Register(const std::wstring& moduleDir) {
     return 0;
 }
 
-int Stop(const WCHAR* keep) {
+int Stop(const std::wstring& tray, const std::wstring& fate) {
     DWORD start = GetTickCount();
-    StopTray(keep);
+    StopTray(tray.c_str(), fate == L"keep" ? TrayFile::Keep : TrayFile::Delete, nullptr);
     Print(L"stoptray|ms=" + Number(GetTickCount() - start));
     return 0;
 }
@@ -282,8 +282,8 @@ int wmain(int argc, wchar_t** argv) {
         return Show();
     if (verb == L"registertray" && args.size() == 2)
         return Register(args[1]);
-    if (verb == L"stoptray" && args.size() <= 2)
-        return Stop(args.size() == 2 ? args[1].c_str() : nullptr);
+    if (verb == L"stoptray" && args.size() == 3)
+        return Stop(args[1], args[2]);
     if (verb == L"traystate" && args.size() == 1)
         return TrayState();
     Print(L"usage: see the head of ksvops.cpp");
