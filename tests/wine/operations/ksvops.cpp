@@ -24,6 +24,8 @@
 //   ksvops registertray <module dir>  RegisterTray as an installer in that folder
 //   ksvops stoptray <tray> keep|delete  StopTray of that tray program; prints how long it took
 //   ksvops traystate                  whether the tray's mutex and window exist
+//   ksvops hold <path> <ms>           holds the file open without delete sharing,
+//                                     as a program using it does; prints "hold|ok"
 // exit: 0 done (preserve: no error logged), 1 failure, 2 bad usage.
 #include "common/wide_string.h"
 #include "install/context_setup.h"
@@ -263,6 +265,19 @@ int TrayState() {
     return 0;
 }
 
+int Hold(const std::wstring& path, const std::wstring& ms) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        Print(L"hold|error " + Number(GetLastError()));
+        return 1;
+    }
+    Print(L"hold|ok");
+    Sleep(static_cast<DWORD>(std::stoul(ms)));
+    CloseHandle(file);
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -286,6 +301,8 @@ int wmain(int argc, wchar_t** argv) {
         return Stop(args[1], args[2]);
     if (verb == L"traystate" && args.size() == 1)
         return TrayState();
+    if (verb == L"hold" && args.size() == 3)
+        return Hold(args[1], args[2]);
     Print(L"usage: see the head of ksvops.cpp");
     return 2;
 }
