@@ -62,6 +62,33 @@ Handle* FileHandle(HANDLE h) {
     return FindHandle(h, HandleKind::File);
 }
 
+// The path with every link on it followed (the last part only with
+// `last`): what the file system opens.
+Text Followed(Text path, bool last) {
+    for (int hops = 0; hops < 8; ++hops) {
+        bool followed = false;
+        for (size_t end = path.find(u'\\', 3); !followed; end = path.find(u'\\', end + 1)) {
+            bool whole = end == Text::npos;
+            Text prefix = whole ? path : path.substr(0, end);
+            File* f = whole && !last ? nullptr : FindFile(prefix);
+            if (f && !f->linkTarget.empty()) {
+                path = f->linkTarget + (whole ? Text() : path.substr(end));
+                followed = true;
+            }
+            if (whole)
+                break;
+        }
+        if (!followed)
+            return path;
+    }
+    return path;
+}
+
+// Whether the path names something, links on the way followed.
+bool Reaches(const Text& path) {
+    return FindFile(Followed(path, true)) != nullptr;
+}
+
 // The path with every component that names a file or directory by its 8.3
 // alias spelt out long; `missing` receives the error of the first component
 // that names nothing (0 when all exist).
@@ -76,7 +103,7 @@ Text LongForm(const Text& path, DWORD& missing) {
         size_t end = path.find(u'\\', start);
         Text part = path.substr(start, end == Text::npos ? Text::npos : end - start);
         Text next = out + u"\\" + part;
-        if (!FindFile(next)) {
+        if (!Reaches(next)) {
             Text parent = Upper(out) + u"\\";
             for (const auto& entry : M().files)
                 if (!entry.second.shortName.empty() &&
@@ -84,7 +111,7 @@ Text LongForm(const Text& path, DWORD& missing) {
                     entry.first.find(u'\\', parent.size()) == Text::npos &&
                     Upper(entry.second.shortName) == Upper(part))
                     next = entry.second.path;
-            if (!FindFile(next)) {
+            if (!Reaches(next)) {
                 missing = end == Text::npos ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
                 return out + path.substr(start - 1); // the rest as it was written
             }
@@ -160,28 +187,6 @@ void AppendUnits(std::vector<uint8_t>& bytes, const Text& text) {
     }
     bytes.push_back(0);
     bytes.push_back(0);
-}
-
-// The path with every link on it followed (the last part only with
-// `last`): what the file system opens.
-Text Followed(Text path, bool last) {
-    for (int hops = 0; hops < 8; ++hops) {
-        bool followed = false;
-        for (size_t end = path.find(u'\\', 3); !followed; end = path.find(u'\\', end + 1)) {
-            bool whole = end == Text::npos;
-            Text prefix = whole ? path : path.substr(0, end);
-            File* f = whole && !last ? nullptr : FindFile(prefix);
-            if (f && !f->linkTarget.empty()) {
-                path = f->linkTarget + (whole ? Text() : path.substr(end));
-                followed = true;
-            }
-            if (whole)
-                break;
-        }
-        if (!followed)
-            return path;
-    }
-    return path;
 }
 
 // Whether another process still holds the file open; one that holds it only
@@ -552,7 +557,7 @@ DWORD GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD size) {
     Text p = Win32Path(shortPath);
     DWORD missing = 0;
     Text spelt = LongForm(p, missing);
-    if (p.empty() || !FindFile(spelt)) {
+    if (p.empty() || !Reaches(spelt)) {
         SetError(missing ? missing : ERROR_FILE_NOT_FOUND);
         return 0;
     }

@@ -121,6 +121,53 @@ TEST_F(RegisterTrayTest, RegistersTheQuotedPathAndStartsIt) {
 
 // At logon the system starts what the Run value names; with the path in
 // quotes a "C:\Program.exe" is not what it finds first.
+// Whoever runs the installer, the tray program starts unelevated where a
+// person sees it, or not at all (the Run value starts it at the next logon).
+TEST_F(RegisterTrayTest, StartsWhereAPersonSeesItWithoutTheInstallersRights) {
+    const sim::Token uacOff = {sim::UserSid, 1, true, true, false};
+    const struct {
+        const char* who;
+        sim::Token token;
+        bool shell;
+        sim::Token sessionUser; // session 1's, as WTSQueryUserToken gives it
+        DWORD state;
+        const char* started; // "": none; else the session and whether elevated
+    } cases[] = {
+        {"administrator under UAC", sim::ElevatedToken(), true, sim::LimitedToken(), WTSActive,
+         "1 limited"},
+        // Windows hands the linked half to LocalSystem only: no way without a shell.
+        {"administrator, no shell", sim::ElevatedToken(), false, sim::LimitedToken(), WTSActive,
+         ""},
+        {"administrator, UAC off", uacOff, true, uacOff, WTSActive, "1 elevated"},
+        {"LocalSystem", sim::SystemToken(), false, sim::LimitedToken(), WTSActive, "1 limited"},
+        {"LocalSystem, the user's token elevated", sim::SystemToken(), false, sim::ElevatedToken(),
+         WTSActive, "1 limited"},
+        {"LocalSystem, the user disconnected", sim::SystemToken(), false, sim::LimitedToken(),
+         WTSDisconnected, ""},
+    };
+    for (const auto& c : cases) {
+        sim::Reset();
+        sim::PutFile(InstalledTray, "tray");
+        sim::M().token = c.token;
+        sim::M().shell.running = c.shell;
+        sim::M().sessions[1].user = c.sessionUser;
+        sim::M().sessions[1].state = c.state;
+        InstallContext run{};
+        InitContext(run, Mode64Bit);
+        RegisterTray(run);
+        std::string started;
+        for (const sim::Process& p : sim::M().processes)
+            started +=
+                std::to_string(p.token.sessionId) + (p.token.elevated ? " elevated" : " limited");
+        EXPECT_EQ(started, c.started) << c.who;
+        EXPECT_EQ(RunValue(), QuotedInstalledTray) << c.who;
+        FreeContext(run);
+        for (sim::HandleKind kind : {sim::HandleKind::Token, sim::HandleKind::Process})
+            EXPECT_EQ(sim::OpenHandles(kind), 0u) << c.who;
+        EXPECT_EQ(sim::LiveBlocks(), 0u) << c.who;
+    }
+}
+
 TEST_F(RegisterTrayTest, LogonStartsTheTrayProgramNotAProgramOnThePathsFirstBlank) {
     sim::PutFile(InstalledTray, "tray");
     sim::PutFile(u"C:\\Program.exe", "someone else's");
@@ -361,6 +408,52 @@ TEST_F(StopTrayTest, FailuresStopOnlyWhatDependsOnThem) {
     EXPECT_EQ(sim::M().sleptMs - slept, 10u * 10);
     EXPECT_TRUE(sim::FileExists(InstalledTray));
     EXPECT_EQ(RunValue(), "(none)");
+}
+
+// Another program that took the tray's mutex and window class is neither
+// asked to end nor waited for; ours beside it is.
+TEST_F(StopTrayTest, OnlyOurTrayProgramIsAskedAndAwaited) {
+    const sim::Text impostor = u"C:\\Program Files\\Other\\kestray.exe";
+    sim::MakeDirectory(u"C:\\Program Files\\Other");
+    sim::ProgramScript script = Tray(0);
+    script.obeysQuit = false;
+    sim::Process& other = RunTray(script, impostor);
+    DWORD otherId = other.id;
+    uint64_t slept = sim::M().sleptMs;
+    Stop();
+    EXPECT_EQ(sim::M().sleptMs - slept, 1000u) << "no wait but the missing value's pause";
+    EXPECT_EQ(QuitMessagesTo(*sim::FindProcess(otherId)), 0u);
+
+    sim::Process& ours = RunTray(Tray(200));
+    DWORD oursId = ours.id;
+    PutRunValue(QuotedInstalledTray);
+    EXPECT_FALSE(Stop());
+    EXPECT_FALSE(sim::FindProcess(oursId)->running);
+    EXPECT_EQ(QuitMessagesTo(*sim::FindProcess(oursId)), 1u);
+    EXPECT_EQ(QuitMessagesTo(*sim::FindProcess(otherId)), 0u);
+    EXPECT_TRUE(sim::FindProcess(otherId)->running);
+}
+
+// The file is deleted through a handle to itself: a link named kestray.exe
+// goes, not what it points to; a folder on the way that leads elsewhere is
+// not the product folder, and nothing is deleted there.
+TEST_F(StopTrayTest, OnlyTheFileItselfAtTheKnownPlaceIsDeleted) {
+    const sim::Text target = u"C:\\Other\\app.dll";
+    sim::MakeDirectory(u"C:\\Other");
+    sim::PutFile(target, "another program's");
+    sim::PutFile(InstalledTray, "").linkTarget = target;
+    Start();
+    EXPECT_FALSE(StopTray(InstalledTray.c_str(), TrayFile::Delete, &context));
+    EXPECT_FALSE(sim::FileExists(InstalledTray));
+    EXPECT_EQ(sim::FileContent(target), "another program's");
+
+    sim::M().files[sim::Upper(u"C:\\Program Files\\Kestrovane")].linkTarget = u"C:\\Other";
+    sim::PutFile(u"C:\\Other\\kestray.exe", "another program's tray");
+    EXPECT_FALSE(StopTray(InstalledTray.c_str(), TrayFile::Delete, &context));
+    EXPECT_TRUE(sim::FileExists(u"C:\\Other\\kestray.exe"));
+    EXPECT_EQ(LogLines(context).back(), "C:\\Program Files\\Kestrovane\\kestray.exe is not our "
+                                        "tray program's file: not deleted");
+    EXPECT_EQ(context.ErrorCount, 0);
 }
 
 // A value stored without its terminator still names exactly its file, and
