@@ -556,7 +556,6 @@ struct VS_FIXEDFILEINFO {
 typedef HANDLE* PHANDLE;
 typedef BYTE BOOLEAN;
 enum TOKEN_INFORMATION_CLASS {
-    TokenUser = 1,
     TokenSessionId = 12,
     TokenElevationType = 18,
     TokenLinkedToken = 19
@@ -610,7 +609,6 @@ struct PROCESSENTRY32W {
 // Files through a handle
 #define FILE_READ_ATTRIBUTES 0x0080
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000
-#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
 #define FILE_NAME_NORMALIZED 0x0
 #define VOLUME_NAME_DOS 0x0
