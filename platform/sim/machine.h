@@ -103,12 +103,12 @@ struct PostedMessage {
     WPARAM wParam;
     LPARAM lParam;
 };
-const DWORD OtherProgram = 8; // the owner of a window no scripted process owns
+const DWORD OtherWindowOwner = 8; // the process of a window no scripted process owns
 struct Window {
     HWND handle = nullptr;
     Text className;
     Text title;
-    DWORD processId = OtherProgram;
+    DWORD processId = OtherWindowOwner;
     DWORD session = 1; // its desktop's
     bool alive = true;
     std::vector<PostedMessage> posted;

@@ -345,7 +345,7 @@ BOOL QueryFullProcessImageNameW(HANDLE process, DWORD flags, LPWSTR name, PDWORD
         return FALSE;
     }
     const Process* p = FindProcess(static_cast<DWORD>(h->owner));
-    Text image = p ? p->image : M().systemDir + u"\\spoolsv.exe";
+    Text image = p ? p->image : h->name; // the image the handle was opened on
     if (*size < image.size() + 1) {
         SetError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
