@@ -28,9 +28,15 @@ ksv_delay_library(KSV_WINSPOOL_DELAY winspool winspool.drv)
 ksv_delay_library(KSV_VERSION_DELAY version version.dll)
 ksv_delay_library(KSV_USER32_DELAY user32 user32.dll)
 ksv_delay_library(KSV_SHELL32_DELAY shell32 shell32.dll)
-add_dependencies(ksvinstall winspool_delay version_delay user32_delay shell32_delay)
+# The sessions' calls (a run as a service starts the tray program for the
+# people logged on): no Known DLLs either.
+ksv_delay_library(KSV_WTSAPI32_DELAY wtsapi32 wtsapi32.dll)
+ksv_delay_library(KSV_USERENV_DELAY userenv userenv.dll)
+add_dependencies(ksvinstall winspool_delay version_delay user32_delay shell32_delay
+                 wtsapi32_delay userenv_delay)
 target_link_libraries(ksvinstall PRIVATE ksvcore ${KSV_WINSPOOL_DELAY} ${KSV_VERSION_DELAY}
-                      ${KSV_USER32_DELAY} ${KSV_SHELL32_DELAY} advapi32)
+                      ${KSV_USER32_DELAY} ${KSV_SHELL32_DELAY} ${KSV_WTSAPI32_DELAY}
+                      ${KSV_USERENV_DELAY} advapi32)
 set_target_properties(ksvinstall PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${KSV_SYMBOLS_SETUP}
     RUNTIME_OUTPUT_DIRECTORY_RELEASE ${KSV_SYMBOLS_SETUP}

@@ -11,6 +11,7 @@
 #include "spooler/printer_inventory.h"
 #include "spooler/printer_preservation.h"
 #include "spooler/spooler_control.h"
+#include "spooler/user_printers.h"
 
 namespace {
 
@@ -103,6 +104,7 @@ void FreeContext(InstallContext& context) {
     ReleaseRedirectedPrinters(context);
     ReleaseInventory(context.Inventory);
     ReleaseSavedPrinters(context);
+    ReleaseUserDefaults(context.UserDefaults);
     ReleaseDeferredDeletes(context.DeferredDeletes);
     Release(context.DriverDir);
     Release(context.LogText);

@@ -66,7 +66,7 @@ int RunUninstall(const RunOptions& options) {
 // Stops and unregisters the tray program but keeps the file the package ships.
 void StopShippedTray() {
     WideString dir = ModuleDirectory();
-    StopTrayKeepingShipped(dir);
+    StopOurTray(dir, TrayFile::Keep, nullptr);
     Release(dir);
 }
 

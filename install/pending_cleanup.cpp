@@ -48,7 +48,7 @@ void DropFrom(OwnFiles& own, uint32_t first) {
 
 } // namespace
 
-bool DeletePendingFiles(InstallContext& context) {
+bool DeletePendingFiles(InstallContext& context, bool reinstall) {
     PendingRenameTable table;
     ReadPendingRenames(table);
     // What could not be read may hold files of ours.
@@ -58,7 +58,9 @@ bool DeletePendingFiles(InstallContext& context) {
     const WCHAR* driverFiles[] = {context.DriverFile, context.UiFile, context.HelpFile};
     for (const WCHAR* file : driverFiles)
         AddOwnFile(own, Text(context.DriverDir), nullptr, file);
-    if (Length(context.ModuleDir) > 0) {
+    // A reinstall keeps the tray program the package ships: a setup program
+    // may have queued the old one's deletion and copied the new one there.
+    if (!reinstall && Length(context.ModuleDir) > 0) {
         WideString tray = TrayPath(context.ModuleDir);
         AddOwnFile(own, Text(tray), nullptr, nullptr);
         Release(tray);

@@ -9,6 +9,7 @@
 #include "spooler/printer_driver.h"
 #include "spooler/printer_preservation.h"
 #include "spooler/spooler_control.h"
+#include "spooler/user_printers.h"
 #include "tray/tray_control.h"
 
 namespace {
@@ -69,6 +70,17 @@ bool PackageReadable(InstallContext& context) {
     return ComponentReadable(context, context.UiFile) && monitor && driver;
 }
 
+// A setup program that replaced the tray program may have queued the old
+// one's deletion at the restart: the file registered now must survive it.
+void KeepRegisteredTray(InstallContext& context) {
+    if (!context.StartTray)
+        return;
+    WideString tray = ShippedTrayPath(context.ModuleDir);
+    if (Length(tray) != 0)
+        CancelPendingDeletion(context, Text(tray));
+    Release(tray);
+}
+
 } // namespace
 
 void ReInstall(InstallContext& context) {
@@ -78,14 +90,16 @@ void ReInstall(InstallContext& context) {
     // Nothing is removed unless the install half can put it all back.
     if (!PackageReadable(context) || !SavePrinters(context))
         return;
+    RememberUserDefaults(context);
     UnInstall(context, true);
     DropRemovalLeftovers(context);
-    DeletePendingFiles(context);
+    DeletePendingFiles(context, true);
     CopyMonitorIfGone(context);
     if (context.InstallMonitor)
         SetupMonitor(context);
     SetupDriver(context);
     RestorePrinters(context);
+    RestoreUserDefaults(context);
     RegisterTray(context);
     if (context.DeferredDeletes)
         RetryDeferredDeletes(context);
@@ -94,4 +108,5 @@ void ReInstall(InstallContext& context) {
         RetryDeferredDeletes(context);
     }
     KeepInstalledMonitor(context);
+    KeepRegisteredTray(context);
 }

@@ -12,4 +12,4 @@ bool CompleteUnInstall(InstallContext& context);
 // Deletes now the files of ours that are queued for deletion at the next
 // restart, except what a registered monitor or driver, or the install half,
 // still uses. Returns whether one of ours still waits for the restart.
-bool DeletePendingFiles(InstallContext& context);
+bool DeletePendingFiles(InstallContext& context, bool reinstall);

@@ -8,6 +8,7 @@
 #include "spooler/printer_driver.h"
 #include "spooler/printer_preservation.h"
 #include "spooler/spooler_control.h"
+#include "spooler/user_printers.h"
 #include "tray/tray_control.h"
 
 namespace {
@@ -15,11 +16,19 @@ namespace {
 // A reinstall keeps the tray program the package ships, which it may start
 // again and which is the product's only copy; an uninstall deletes it.
 void StopTrayFor(InstallContext& context, bool reinstall) {
-    if (!reinstall) {
-        StopTray(nullptr);
+    TrayFile fate = reinstall ? TrayFile::Keep : TrayFile::Delete;
+    context.TrayLeft = StopOurTray(context.ModuleDir, fate, &context) ? 1 : 0;
+}
+
+// A tray program that would not end keeps its file: it goes at the restart,
+// with what the spooler held, and the exit code says so.
+void ScheduleTrayLeft(InstallContext& context) {
+    if (!context.TrayLeft)
         return;
-    }
-    StopTrayKeepingShipped(context.ModuleDir);
+    WideString tray = ShippedTrayPath(context.ModuleDir);
+    if (Length(tray) > 0 && !DeferDelete(context.DeferredDeletes, Text(tray)))
+        LogError(context, ErrScheduleDelete, ERROR_NOT_ENOUGH_MEMORY, Text(tray));
+    Release(tray);
 }
 
 } // namespace
@@ -42,6 +51,7 @@ void UnInstall(InstallContext& context, bool reinstall) {
     RemoveAllPrinters(context);
     if (!reinstall)
         DiscardSavedPrinters(context);
+    NameUsersConnections(context);
     RemoveDriver(context, drivers);
     RemoveMonitor(context, monitors);
     if (context.DeferredDeletes)
@@ -53,7 +63,7 @@ void UnInstall(InstallContext& context, bool reinstall) {
 
 bool CompleteUnInstall(InstallContext& context) {
     UnInstall(context, false);
-    bool waits = DeletePendingFiles(context);
+    bool waits = DeletePendingFiles(context, false);
     if (context.DeferredDeletes)
         RetryDeferredDeletes(context);
     if (context.DeferredDeletes) {
@@ -64,7 +74,8 @@ bool CompleteUnInstall(InstallContext& context) {
         // The restart let go of what the spooler held: the copy of a driver
         // file it had loaded may go now too.
         if (waits)
-            waits = DeletePendingFiles(context);
+            waits = DeletePendingFiles(context, false);
     }
+    ScheduleTrayLeft(context);
     return waits;
 }

@@ -14,6 +14,9 @@
 #include <winspool.h>
 #include <shellapi.h>
 #include <winver.h>
+#include <tlhelp32.h>
+#include <userenv.h>
+#include <wtsapi32.h>
 #define W(s) L##s
 #else
 #include "sim/sim_win32.h"

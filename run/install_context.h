@@ -10,6 +10,7 @@
 
 struct DeferredDelete;
 struct SavedPrinter;
+struct UserDefault;
 
 const uint32_t Mode64Bit = 2;
 const uint32_t ModeNoTray = 4;
@@ -52,4 +53,8 @@ struct InstallContext {
     // For each of RedirectedPrinters: where in its port list the entry that
     // became "file:" begins; global heap, or none.
     uint32_t* RedirectedPorts;
+    // Logged-on users whose default printer is a queue of ours, for a run
+    // as a service (whose own default is another account's); global heap.
+    UserDefault* UserDefaults;
+    uint8_t TrayLeft; // the uninstall's tray program would not end: its file stays
 };

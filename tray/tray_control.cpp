@@ -3,6 +3,9 @@
 #include "common/text.h"
 #include "run/install_context.h"
 #include "run/install_log.h"
+#include "run/run_account.h"
+#include "tray/tray_processes.h"
+#include "tray/tray_start.h"
 
 #include <cstring>
 
@@ -19,7 +22,8 @@ const DWORD MissingValuePause = 1000;
 const int DeleteAttempts = 10;
 const DWORD AccessDeniedPause = 100;
 const DWORD OtherErrorPause = 10;
-const size_t CommandPathLimit = 259; // units of the path on the command line
+const DWORD FinalPathCapacity = 1024;
+const DWORD NoSession = 0xFFFFFFFF;
 
 bool IsSeparator(WCHAR c) {
     return c == '\\' || c == '/';
@@ -54,37 +58,14 @@ void WriteRunValue(const WideString& path) {
     RegCloseKey(key);
 }
 
-// A path too long for the command line is not started now (the Run value has
-// it whole for the next logon): cut, it would name another file.
-void Launch(const WideString& path) {
-    WCHAR commandLine[CommandPathLimit + 3];
-    uint64_t n = Length(path);
-    if (n > CommandPathLimit)
-        return;
-    commandLine[0] = '"';
-    std::memcpy(commandLine + 1, Text(path), static_cast<size_t>(n) * sizeof(WCHAR));
-    commandLine[n + 1] = '"';
-    commandLine[n + 2] = 0;
-    STARTUPINFOW startup;
-    std::memset(&startup, 0, sizeof startup);
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_SHOW;
-    PROCESS_INFORMATION process;
-    std::memset(&process, 0, sizeof process);
-    if (CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
-                       nullptr, nullptr, &startup, &process)) {
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
-    }
-}
-
-// Asks the tray program to end and waits until it let go of the mutex, within
-// a bounded number of passes.
-void WaitForTrayEnd(HANDLE mutex) {
+// The tray program of ours in the installer's own session is asked through
+// its window and awaited on the mutex, in a bounded number of passes. Only a
+// window of one of `trays` is posted to: another program that took the
+// class (and the mutex) is neither asked nor waited for.
+void WaitForTrayEnd(HANDLE mutex, const TrayProcesses& trays) {
     bool windowSeen = false;
     for (int pass = 0; pass < StopPasses; ++pass) {
-        HWND window = FindWindowW(TrayWindowClass, nullptr);
+        HWND window = FindOurTrayWindow(trays);
         if (window) {
             windowSeen = true;
             PostMessageW(window, TrayQuitMessage, 0, 0);
@@ -101,36 +82,96 @@ void WaitForTrayEnd(HANDLE mutex) {
         WaitForSingleObject(mutex, QuitWait);
 }
 
-void DeleteTrayFile(const WCHAR* path) {
+// Every tray program of ours ends: those of other sessions through their
+// event, the one in this session as the protocol says, all at the same time.
+void EndOurTrays(const WCHAR* ourTray) {
+    TrayProcesses trays;
+    FindOurTrays(ourTray, trays);
+    RunAccount account = ReadRunAccount();
+    DWORD own = account.known ? account.session : NoSession;
+    DWORD since = AskTraysElsewhere(trays, own);
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, TrayMutexName);
+    if (mutex && GetLastError() == ERROR_ALREADY_EXISTS && AnyTrayIn(trays, own))
+        WaitForTrayEnd(mutex, trays);
+    if (mutex)
+        CloseHandle(mutex);
+    WaitForAskedTrays(trays, since, QuitWait);
+    CloseTrays(trays);
+}
+
+// The Win32 path a final path stands for: "\\?\C:\..." is "C:\...",
+// "\\?\UNC\server\..." is "\\server\...".
+const WCHAR* Win32Form(WCHAR* path) {
+    if (TextStartsNoCase(path, W("\\\\?\\UNC\\"))) {
+        path[6] = '\\';
+        return path + 6;
+    }
+    return TextStartsNoCase(path, W("\\\\?\\")) ? path + 4 : path;
+}
+
+// Whether the open file is the one at `path` itself, not a directory and not
+// reached through a link on the way (a link followed despite being asked
+// not to, as Wine does with its host's links, ends elsewhere too).
+PathMatch FileAt(HANDLE file, const WCHAR* path) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info))
+        return PathMatch::Unknown;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return PathMatch::Different;
+    WCHAR final[FinalPathCapacity];
+    DWORD n = GetFinalPathNameByHandleW(file, final, FinalPathCapacity,
+                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= FinalPathCapacity)
+        return PathMatch::Unknown;
+    return ComparePaths(Win32Form(final), path);
+}
+
+enum class Deletion { Done, Gone, NotOurs, Failed };
+
+// One attempt, through a handle to the file itself (a link named so goes,
+// not what it points to), checked to be the file at `path`.
+Deletion DeleteOnce(const WCHAR* path, DWORD& error) {
+    HANDLE file = CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND ? Deletion::Gone : Deletion::Failed;
+    }
+    PathMatch at = FileAt(file, path);
+    Deletion outcome = at == PathMatch::Different ? Deletion::NotOurs : Deletion::Failed;
+    if (at == PathMatch::Same) {
+        FILE_DISPOSITION_INFO disposition = {TRUE};
+        if (SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition))
+            outcome = Deletion::Done;
+    }
+    error = GetLastError();
+    CloseHandle(file);
+    return outcome;
+}
+
+// At most DeleteAttempts tries, with the protocol's pauses. Returns whether
+// the file is still there.
+bool DeleteOurTray(const WCHAR* path, InstallContext* context) {
     for (int attempt = 0; attempt < DeleteAttempts; ++attempt) {
-        if (DeleteFileW(path))
-            return;
-        DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND)
-            return;
+        DWORD error = 0;
+        Deletion outcome = DeleteOnce(path, error);
+        if (outcome == Deletion::Done || outcome == Deletion::Gone)
+            return false;
+        if (outcome == Deletion::NotOurs) {
+            if (context)
+                LogLine(*context, W("%s is not our tray program's file: not deleted"), path);
+            return false;
+        }
         Sleep(error == ERROR_ACCESS_DENIED ? AccessDeniedPause : OtherErrorPause);
     }
+    return true;
 }
 
-// Whether the file to be deleted may be the one to keep, as Windows compares
-// paths: letter case aside, a short (8.3) name the same as its long one.
-// When that cannot be told, it may: a file that is really gone needs no
-// deletion, and the product's only copy is worth more than a leftover.
-bool MayBeKept(const WCHAR* file, const WCHAR* keep) {
-    if (!keep[0] || TextEqualNoCase(file, keep))
-        return true;
-    WCHAR longFile[MAX_PATH + 1];
-    WCHAR longKeep[MAX_PATH + 1];
-    DWORD a = GetLongPathNameW(file, longFile, MAX_PATH + 1);
-    if (a == 0 || a > MAX_PATH)
-        return true;
-    DWORD b = GetLongPathNameW(keep, longKeep, MAX_PATH + 1);
-    return b == 0 || b > MAX_PATH || TextEqualNoCase(longFile, longKeep);
-}
-
-// Deletes the file the Run value names. Earlier builds wrote the path without
-// quotes, so one pair of surrounding quotes is optional.
-void DeleteRegisteredFile(HKEY runKey, const WCHAR* keepPath) {
+// The file the Run value names is ours only when it is `ourTray` (compared
+// as paths); another one is left alone, and the run's log says so. Earlier
+// builds wrote the path without quotes, so one pair of quotes is optional.
+void CheckRegisteredFile(HKEY runKey, const WCHAR* ourTray, InstallContext* context) {
     // Room for a path of MAX_PATH units in its quotes, and for a terminator.
     WCHAR path[MAX_PATH + 3];
     path[0] = 0;
@@ -147,9 +188,10 @@ void DeleteRegisteredFile(HKEY runKey, const WCHAR* keepPath) {
         path[n - 1] = 0;
         file = path + 1;
     }
-    if (!file[0] || (keepPath && MayBeKept(file, keepPath)))
-        return;
-    DeleteTrayFile(file);
+    // A file that may be ours but cannot be told so is passed over silently.
+    PathMatch match = ourTray && ourTray[0] ? ComparePaths(file, ourTray) : PathMatch::Different;
+    if (file[0] && match == PathMatch::Different && context)
+        LogLine(*context, W("KestrovaneTray named %s, not our tray program: left in place"), file);
 }
 
 } // namespace
@@ -200,29 +242,29 @@ void RegisterTray(InstallContext& context) {
             LogError(context, ErrOpenSource, code, Text(path));
         } else {
             WriteRunValue(path);
-            Launch(path);
+            StartTray(path);
         }
     }
     Release(path);
 }
 
-void StopTray(const WCHAR* keepPath) {
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, TrayMutexName);
-    if (mutex && GetLastError() == ERROR_ALREADY_EXISTS)
-        WaitForTrayEnd(mutex);
-    if (mutex)
-        CloseHandle(mutex);
+bool StopTray(const WCHAR* ourTray, TrayFile fate, InstallContext* context) {
+    EndOurTrays(ourTray);
     HKEY runKey = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, KEY_ALL_ACCESS, &runKey) != ERROR_SUCCESS)
-        return;
-    if (mutex)
-        DeleteRegisteredFile(runKey, keepPath);
-    RegDeleteValueA(runKey, RunValueAnsi);
-    RegCloseKey(runKey);
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, KEY_ALL_ACCESS, &runKey) ==
+        ERROR_SUCCESS) {
+        CheckRegisteredFile(runKey, ourTray, context);
+        RegDeleteValueA(runKey, RunValueAnsi);
+        RegCloseKey(runKey);
+    }
+    // Our file goes whatever the value said: only the path the installer
+    // knows is deleted, and a file another program holds waits for the restart.
+    return fate == TrayFile::Delete && ourTray && ourTray[0] && DeleteOurTray(ourTray, context);
 }
 
-void StopTrayKeepingShipped(const WideString& moduleDir) {
-    WideString keep = ShippedTrayPath(moduleDir);
-    StopTray(Length(keep) > 0 ? Text(keep) : W(""));
-    Release(keep);
+bool StopOurTray(const WideString& moduleDir, TrayFile fate, InstallContext* context) {
+    WideString ours = ShippedTrayPath(moduleDir);
+    bool left = StopTray(Text(ours), fate, context);
+    Release(ours);
+    return left;
 }

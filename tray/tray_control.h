@@ -1,6 +1,6 @@
 // Registering and starting the tray program, and stopping and unregistering
-// it. Both are silent (no log line, no error), except that RegisterTray
-// reports a tray program that is not there.
+// it. Silent but for what a run must know: a tray program that is not there
+// to be registered, and a Run value or a file that turned out not to be ours.
 #pragma once
 
 #include "common/wide_string.h"
@@ -15,13 +15,17 @@ WideString TrayPath(const WideString& moduleDir);
 // TrayPath when it is a whole full path, the file the package ships; empty
 // otherwise (no installer directory, a path that could not be built).
 WideString ShippedTrayPath(const WideString& moduleDir);
+// Registers the tray program and starts it where a person sees it (tray_start.h).
 void RegisterTray(InstallContext& context);
-// Asks a running tray program to end, deletes the file the Run value names and
-// removes the value. `keepPath` (or null) names a file that is not deleted
-// (the one the package ships); paths compare as Windows compares them, and a
-// file that may be it is kept. An empty `keepPath` keeps any file: the
-// installer could not tell where its package lies.
-void StopTray(const WCHAR* keepPath);
-// StopTray keeping the file the package ships beside `moduleDir`'s parent:
-// it is the product's only copy, which a later install starts again.
-void StopTrayKeepingShipped(const WideString& moduleDir);
+
+// What becomes of the tray program's file once the program has ended.
+enum class TrayFile { Keep, Delete };
+// Asks every tray program of ours to end, in every session, and removes the
+// Run value. Ours is `ourTray`, the kestray.exe of the package the installer
+// knows (empty: none is known): a running program counts only when its image
+// is that file, and only that file is deleted (TrayFile::Delete). A file the
+// Run value names otherwise stays, and `context`'s log (null: none) says so.
+// Returns whether the file was to be deleted and still is there (in use).
+bool StopTray(const WCHAR* ourTray, TrayFile fate, InstallContext* context);
+// StopTray for the package beside `moduleDir`'s parent.
+bool StopOurTray(const WideString& moduleDir, TrayFile fate, InstallContext* context);

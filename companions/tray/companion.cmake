@@ -14,7 +14,8 @@ target_link_options(kestray PRIVATE -municode -static -static-libgcc -static-lib
 # directory (see cmake/delay_load.cmake).
 ksv_delay_library(KSV_USER32_DELAY user32 user32.dll)
 add_dependencies(kestray user32_delay)
-target_link_libraries(kestray PRIVATE ${KSV_USER32_DELAY})
+# advapi32 (a Known DLL) for the quit event's security descriptor.
+target_link_libraries(kestray PRIVATE ${KSV_USER32_DELAY} advapi32)
 set_target_properties(kestray PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${KSV_SYMBOLS_DIST}
     RUNTIME_OUTPUT_DIRECTORY_RELEASE ${KSV_SYMBOLS_DIST})

@@ -69,16 +69,47 @@ struct Service {
 // The spooler's process ends now if it is due (the clock has passed its end).
 void SpoolerProcessCatchUp();
 
+// --- accounts and sessions -----------------------------------------------------
+// An access token as the calls see it.
+struct Token {
+    Text sid; // the account; empty: nobody
+    DWORD sessionId = 0;
+    bool elevated = false; // TokenIsElevated
+    bool admin = false;    // a member of Administrators, not deny-only
+    // A UAC split token: its linked half is the same user with `elevated`
+    // and `admin` the other way round.
+    bool linked = false;
+};
+extern const Text SystemSid; // LocalSystem, S-1-5-18
+extern const Text UserSid;   // the administrator the default machine is used by
+Token SystemToken();
+// The administrator's token as UAC splits it: the elevated half the
+// installer gets, the limited one the rest of the session runs with.
+Token ElevatedToken(const Text& sid = UserSid, DWORD session = 1);
+Token LimitedToken(const Text& sid = UserSid, DWORD session = 1);
+struct Session {
+    DWORD id = 0;
+    DWORD state = WTSActive;
+    Token user; // as WTSQueryUserToken hands it out; no sid: nobody logged on
+};
+// The name under which a named object lives: "Global\x" as given; a plain
+// or "Local\x" name is private to the session (session 1's kept as the
+// plain name), except in session 0, whose private namespace is the global one.
+Text ObjectKey(const Text& name, DWORD session);
+
 // --- windows, processes ---------------------------------------------------------
 struct PostedMessage {
     UINT message;
     WPARAM wParam;
     LPARAM lParam;
 };
+const DWORD OtherWindowOwner = 8; // the process of a window no scripted process owns
 struct Window {
     HWND handle = nullptr;
     Text className;
     Text title;
+    DWORD processId = OtherWindowOwner;
+    DWORD session = 1; // its desktop's
     bool alive = true;
     std::vector<PostedMessage> posted;
     // Called for every posted message; lets a test script how the owner reacts
@@ -107,6 +138,10 @@ struct ProgramScript {
     bool obeysQuit = true;     // ... unless it ignores the message,
     DWORD quitDelayMs = 0;     // ... this long after the message arrived
     bool releasesMutex = true; // false: it ends still owning the mutex
+    // Its own event, this prefix and its process id in the global namespace:
+    // signalled, it ends as for the quit message (empty: none).
+    Text quitEvent;
+    bool singleInstance = false; // ends at once when its mutex exists already
 };
 struct Process {
     DWORD id = 0;
@@ -123,6 +158,7 @@ struct Process {
     DWORD endsAt = 0;
     ProgramScript script;
     HWND window = nullptr;
+    Token token; // it runs as, and in the session of
 };
 
 // --- the log dialog ---------------------------------------------------------------
@@ -159,6 +195,9 @@ struct File {
     // With heldOpen: the other process lets go once GetTickCount reaches this
     // tick (0: only when a test clears heldOpen).
     DWORD heldUntil = 0;
+    // A symbolic link (or a directory junction) to this path: opening it
+    // opens the target unless the caller asks for the link itself.
+    Text linkTarget;
 };
 
 // --- registry ---------------------------------------------------------------------
@@ -202,6 +241,7 @@ struct Printer {
     std::vector<uint8_t> devMode;       // dmSize + dmDriverExtra bytes; empty: none
     std::vector<uint8_t> security;      // self-relative; empty: the spooler's default
     bool connection = false;
+    Text user; // a connection's user; empty: the caller's
     // printer data: upper-cased key ("" for the plain calls) -> upper-cased value name -> data
     std::map<Text, std::map<Text, PrinterData>> data;
 };
@@ -219,14 +259,30 @@ struct PathCall {
 };
 
 // One open handle. `kind` tells which fields mean something.
-enum class HandleKind { ScManager, Service, File, Mutex, Process, Thread, Printer, Key };
+enum class HandleKind {
+    ScManager,
+    Service,
+    File,
+    Mutex,
+    Process,
+    Thread,
+    Printer,
+    Key,
+    Token,
+    Snapshot,
+    Event
+};
 struct Handle {
     HandleKind kind;
     DWORD access = 0;
     DWORD share = 0;
-    Text name;        // file path, printer name, key path, mutex name
-    uint64_t pos = 0; // file position
-    int owner = 0;    // for process and thread handles: the process id
+    Text name;                  // file path, printer name, key path, mutex name
+    uint64_t pos = 0;           // file position
+    int owner = 0;              // for process, thread and event handles: the process id
+    Token token;                // a token handle's
+    DWORD tokenLevel = 0;       // 0: a primary token; else its impersonation level
+    std::vector<DWORD> listed;  // a snapshot's processes
+    bool deleteOnClose = false; // a file handle's disposition
 };
 
 struct Machine {
@@ -246,7 +302,11 @@ struct Machine {
 
     Heap generalHeap, globalHeap, localHeap;
 
-    // the process
+    // the process, the account it runs as, the sessions of the machine and
+    // the shell (explorer) of session 1, apart from the programs tests start
+    Token token = ElevatedToken();
+    std::vector<Session> sessions;
+    Process shell;
     Text commandLine = u"\"C:\\Program Files\\Kestrovane\\setup\\ksvinstall.exe\"";
     Text modulePath = u"C:\\Program Files\\Kestrovane\\setup\\ksvinstall.exe";
     Text systemDir = u"C:\\Windows\\system32";
@@ -365,7 +425,9 @@ Window* FindWindowByHandle(HWND handle);
 void AdvanceClock(DWORD ms);
 // Starts `image` as CreateProcessW does once it has found the file; it then
 // behaves as M().programs says for that path (or just runs).
-Process& StartProcess(const Text& image, const Text& commandLine);
+// `token`: as whom (and in which session) it runs; null: the user of the
+// caller's session, as that user would start it.
+Process& StartProcess(const Text& image, const Text& commandLine, const Token* token = nullptr);
 Process* FindProcess(DWORD id);
 // The process ends now (killed, or its scripted end): its window goes, its
 // mutex is released (or abandoned) and its executable is no longer loaded.
@@ -375,6 +437,14 @@ bool MutexExists(const Text& name);
 // The system's logon: every command line in the machine-wide Run key is
 // started as CreateProcessW would start it. Returns the images started.
 std::vector<Text> Logon();
+
+// Used by the simulated calls: a scripted program asked to quit, by its quit
+// message or (`message` null) by its event, ends as its script says.
+void QuitRequested(DWORD processId, const PostedMessage* message);
+// What CreateProcessW does once the caller may start a program, as `token`.
+BOOL StartProgram(LPCWSTR application, LPWSTR commandLine, BOOL inherit, DWORD flags,
+                  LPVOID environment, LPCWSTR directory, LPSTARTUPINFOW startup,
+                  LPPROCESS_INFORMATION info, const Token& token);
 
 // Used by the simulated calls themselves: records the call and reports whether a
 // scripted fault fires for it (its error then stands as the last error).
@@ -446,6 +516,10 @@ Printer* FindPrinter(const Text& name);
 Printer& AddPrinter(const Text& name, const Text& driver, const Text& port);
 // A connection to a server's queue (which is made to exist too).
 Printer& AddConnection(const Text& name, const Text& driver);
+// A logged-on user's connection, with its key in the user's hive.
+Printer& AddUserConnection(const Text& sid, const Text& name, const Text& driver);
+// Where a user's default printer lies in the user's hive ("Device").
+Text UserWindowsKey(const Text& sid);
 // Printer data as the ANSI calls see it. Key "" (or "PrinterDriverData") is
 // the plain calls' key; keys and value names compare without regard to case.
 void SetPrinterData(Printer& printer, const Text& key, const Text& name, DWORD type,
@@ -465,6 +539,11 @@ Text DriverStore(const Text& environment = u"Windows x64", DWORD version = 3);
 
 // Whether FormatMessageW has a system text for the code.
 bool HasSystemText(DWORD code);
+
+// Blocks the system hands out and takes back itself (WTS lists, environment
+// blocks), accounted in the local heap.
+void* SystemBlock(size_t bytes);
+bool FreeSystemBlock(void* block);
 
 // Leak and double-free accounting across the three heaps.
 size_t LiveBlocks();

@@ -43,6 +43,20 @@ void Reset() {
     CreateKey(PendingRenamesKey);
     CreateKey(u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run");
     CreateKey(u"HKCU\\Software");
+    // The hives loaded under HKEY_USERS: the services' and the administrator's.
+    for (const Text& hive : {Text(u".DEFAULT"), SystemSid, Text(u"S-1-5-19"), Text(u"S-1-5-20"),
+                             UserSid, UserSid + u"_Classes"})
+        CreateKey(u"HKU\\" + hive);
+    // Session 0 runs the services; the administrator works in session 1,
+    // where the shell runs with the limited half of the split token.
+    m.sessions = {Session{0, WTSDisconnected, Token{}},
+                  Session{1, WTSActive, LimitedToken(UserSid, 1)}};
+    m.shell.id = 40;
+    m.shell.image = u"C:\\Windows\\explorer.exe";
+    m.shell.commandLine = m.shell.image;
+    m.shell.token = LimitedToken(UserSid, 1);
+    m.shell.window = AddWindow(u"Progman", u"Program Manager");
+    FindWindowByHandle(m.shell.window)->processId = m.shell.id;
 }
 
 Text Widen(const std::string& ascii) {
@@ -178,6 +192,15 @@ bool FreeIn(Heap& heap, const void* block) {
 }
 
 } // namespace
+
+void* SystemBlock(size_t bytes) {
+    return AllocateIn(M().localHeap, bytes, true);
+}
+
+bool FreeSystemBlock(void* block) {
+    return FreeIn(M().localHeap, block);
+}
+
 } // namespace sim
 
 using namespace sim;

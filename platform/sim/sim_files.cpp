@@ -56,8 +56,37 @@ bool SharingConflict(const Text& key, DWORD access, DWORD share) {
     return false;
 }
 
+bool HasChildren(const Text& directory);
+
 Handle* FileHandle(HANDLE h) {
     return FindHandle(h, HandleKind::File);
+}
+
+// The path with every link on it followed (the last part only with
+// `last`): what the file system opens.
+Text Followed(Text path, bool last) {
+    for (int hops = 0; hops < 8; ++hops) {
+        bool followed = false;
+        for (size_t end = path.find(u'\\', 3); !followed; end = path.find(u'\\', end + 1)) {
+            bool whole = end == Text::npos;
+            Text prefix = whole ? path : path.substr(0, end);
+            File* f = whole && !last ? nullptr : FindFile(prefix);
+            if (f && !f->linkTarget.empty()) {
+                path = f->linkTarget + (whole ? Text() : path.substr(end));
+                followed = true;
+            }
+            if (whole)
+                break;
+        }
+        if (!followed)
+            return path;
+    }
+    return path;
+}
+
+// Whether the path names something, links on the way followed.
+bool Reaches(const Text& path) {
+    return FindFile(Followed(path, true)) != nullptr;
 }
 
 // The path with every component that names a file or directory by its 8.3
@@ -74,7 +103,7 @@ Text LongForm(const Text& path, DWORD& missing) {
         size_t end = path.find(u'\\', start);
         Text part = path.substr(start, end == Text::npos ? Text::npos : end - start);
         Text next = out + u"\\" + part;
-        if (!FindFile(next)) {
+        if (!Reaches(next)) {
             Text parent = Upper(out) + u"\\";
             for (const auto& entry : M().files)
                 if (!entry.second.shortName.empty() &&
@@ -82,7 +111,7 @@ Text LongForm(const Text& path, DWORD& missing) {
                     entry.first.find(u'\\', parent.size()) == Text::npos &&
                     Upper(entry.second.shortName) == Upper(part))
                     next = entry.second.path;
-            if (!FindFile(next)) {
+            if (!Reaches(next)) {
                 missing = end == Text::npos ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
                 return out + path.substr(start - 1); // the rest as it was written
             }
@@ -236,15 +265,22 @@ std::string FileContent(const Text& path) {
 
 } // namespace sim
 
+// A link on the path is followed, the last part too unless the caller asks
+// for the link itself (FILE_FLAG_OPEN_REPARSE_POINT).
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
-                   DWORD disposition, DWORD, HANDLE) {
+                   DWORD disposition, DWORD flags, HANDLE) {
     bool writing = (access & (GENERIC_WRITE | GENERIC_ALL)) || disposition == CREATE_ALWAYS ||
                    disposition == TRUNCATE_EXISTING;
-    NotePath("CreateFileW", path, writing ? PathUse::Write : PathUse::Read);
+    NotePath("CreateFileW", path,
+             writing             ? PathUse::Write
+             : (access & DELETE) ? PathUse::Delete
+                                 : PathUse::Read);
     M().tick += M().createFileMs;
     if (Enter("CreateFileW"))
         return INVALID_HANDLE_VALUE;
     Text p = Win32Path(path);
+    if (!p.empty())
+        p = Followed(p, !(flags & FILE_FLAG_OPEN_REPARSE_POINT));
     if (p.empty()) {
         SetError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
@@ -385,6 +421,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOV
     return TRUE;
 }
 
+// A file whose deletion was asked for through a handle goes with its last handle.
 BOOL CloseHandle(HANDLE handle) {
     Enter("CloseHandle");
     auto it = M().handles.find(reinterpret_cast<uintptr_t>(handle));
@@ -394,7 +431,78 @@ BOOL CloseHandle(HANDLE handle) {
         SetError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    Text doomed = it->second.deleteOnClose ? Upper(it->second.name) : Text();
     M().handles.erase(it);
+    bool open = false;
+    for (const auto& entry : M().handles)
+        open =
+            open || (entry.second.kind == HandleKind::File && Upper(entry.second.name) == doomed);
+    if (!doomed.empty() && !open)
+        M().files.erase(doomed);
+    return TRUE;
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+    if (Enter("GetFileInformationByHandle"))
+        return FALSE;
+    Handle* h = FileHandle(file);
+    File* f = h ? FindFile(h->name) : nullptr;
+    if (!f || !info) {
+        SetError(f ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *info = BY_HANDLE_FILE_INFORMATION{};
+    info->dwFileAttributes = (f->directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE) |
+                             (f->linkTarget.empty() ? 0 : FILE_ATTRIBUTE_REPARSE_POINT);
+    info->nFileSizeLow = static_cast<DWORD>(f->bytes.size());
+    info->nNumberOfLinks = 1;
+    return TRUE;
+}
+
+// "\\?\" and the path of what the handle opened, long names as created.
+// Too small a buffer: the size needed, terminator included.
+DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags) {
+    if (Enter("GetFinalPathNameByHandleW"))
+        return 0;
+    Handle* h = FileHandle(file);
+    File* f = h ? FindFile(h->name) : nullptr;
+    if (!f || flags != (FILE_NAME_NORMALIZED | VOLUME_NAME_DOS)) {
+        SetError(f ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    Text final = u"\\\\?\\" + f->path;
+    if (!path || size < final.size() + 1)
+        return static_cast<DWORD>(final.size() + 1);
+    std::copy(final.begin(), final.end(), path);
+    path[final.size()] = 0;
+    return static_cast<DWORD>(final.size());
+}
+
+// Only the disposition: a running program's file or a loaded module cannot
+// be deleted (access denied), nor a directory that holds anything.
+BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info,
+                                DWORD size) {
+    if (Enter("SetFileInformationByHandle"))
+        return FALSE;
+    Handle* h = FileHandle(file);
+    File* f = h ? FindFile(h->name) : nullptr;
+    if (!f) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (type != FileDispositionInfo || !info || size < sizeof(FILE_DISPOSITION_INFO)) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!(h->access & DELETE) || f->loadedBySpooler || f->loadedByProcess) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (f->directory && HasChildren(f->path)) {
+        SetError(ERROR_DIR_NOT_EMPTY);
+        return FALSE;
+    }
+    h->deleteOnClose = static_cast<FILE_DISPOSITION_INFO*>(info)->DeleteFile != 0;
     return TRUE;
 }
 
@@ -449,7 +557,7 @@ DWORD GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD size) {
     Text p = Win32Path(shortPath);
     DWORD missing = 0;
     Text spelt = LongForm(p, missing);
-    if (p.empty() || !FindFile(spelt)) {
+    if (p.empty() || !Reaches(spelt)) {
         SetError(missing ? missing : ERROR_FILE_NOT_FOUND);
         return 0;
     }

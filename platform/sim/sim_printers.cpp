@@ -130,10 +130,29 @@ bool PendingDeletion(const Printer& p) {
     return (p.status & PRINTER_STATUS_PENDING_DELETION) != 0;
 }
 
-// The printer goes with its data; a default printer that goes leaves none.
+// The printer named by a "Device" value ("name,winspool,port").
+Text DevicePrinter(const RegValue& v) {
+    Text text;
+    for (size_t i = 0; i + 1 < v.data.size(); i += 2) {
+        char16_t c = static_cast<char16_t>(v.data[i] | (v.data[i + 1] << 8));
+        if (c == 0 || c == u',')
+            break;
+        text.push_back(c);
+    }
+    return text;
+}
+
+// The printer goes with its data; a default printer that goes leaves none,
+// for the caller and for every logged-on user whose default it was.
 void RemovePrinter(Printer* p) {
     if (UpperName(M().defaultPrinter) == UpperName(p->name))
         M().defaultPrinter.clear();
+    for (auto& entry : M().keys) {
+        auto device = entry.second.values.find(u"DEVICE");
+        if (entry.first.compare(0, 4, u"HKU\\") == 0 && device != entry.second.values.end() &&
+            Upper(DevicePrinter(device->second)) == Upper(p->name))
+            entry.second.values.erase(device);
+    }
     for (size_t i = 0; i < M().printers.size(); ++i)
         if (&M().printers[i] == p) {
             M().printers.erase(M().printers.begin() + static_cast<long>(i));
@@ -230,6 +249,21 @@ Printer& AddConnection(const Text& name, const Text& driver) {
     return AddPrinter(name, driver, Text());
 }
 
+Printer& AddUserConnection(const Text& sid, const Text& name, const Text& driver) {
+    Text key = name;
+    for (char16_t& c : key)
+        if (c == u'\\')
+            c = u',';
+    CreateKey(u"HKU\\" + sid + u"\\Printers\\Connections\\" + key);
+    Printer& p = AddConnection(name, driver);
+    p.user = sid;
+    return p;
+}
+
+Text UserWindowsKey(const Text& sid) {
+    return u"HKU\\" + sid + u"\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";
+}
+
 } // namespace sim
 
 BOOL EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
@@ -250,7 +284,9 @@ BOOL EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD s
         } else {
             std::vector<const Printer*> listed;
             for (const Printer& p : M().printers)
-                if (!PendingDeletion(p) && ((p.connection && (flags & PRINTER_ENUM_CONNECTIONS)) ||
+                // A connection is its user's: only the caller's are listed.
+                if (!PendingDeletion(p) && ((p.connection && (flags & PRINTER_ENUM_CONNECTIONS) &&
+                                             (p.user.empty() || p.user == M().token.sid)) ||
                                             (!p.connection && (flags & PRINTER_ENUM_LOCAL))))
                     listed.push_back(&p);
             size_t bytes = 0;

@@ -97,6 +97,8 @@ Text RootName(HKEY key) {
         return u"HKLM";
     if (key == HKEY_CURRENT_USER)
         return u"HKCU";
+    if (key == HKEY_USERS)
+        return u"HKU"; // the loaded profiles' hives, "HKU\\<sid>\\..."
     return Text();
 }
 
@@ -236,6 +238,34 @@ LSTATUS RegDeleteValueW(HKEY key, LPCWSTR name) {
     if (Enter("RegDeleteValueW"))
         return static_cast<LSTATUS>(GetLastError());
     return DeleteValue(key, name ? Text(name) : Text());
+}
+
+// The key's subkeys in a stable order; `size` in characters, in with the
+// terminator's room, out without it.
+LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD size, LPDWORD reserved, LPWSTR,
+                      LPDWORD, PFILETIME) {
+    if (Enter("RegEnumKeyExW"))
+        return static_cast<LSTATUS>(GetLastError());
+    if (reserved || !name || !size)
+        return ERROR_INVALID_PARAMETER;
+    RegKey* k = nullptr;
+    if (LSTATUS status = KeyFor(key, KEY_ENUMERATE_SUB_KEYS, k))
+        return status;
+    Text prefix = Upper(k->path) + u"\\";
+    DWORD n = 0;
+    for (const auto& entry : M().keys) {
+        const Text& path = entry.first;
+        if (path.compare(0, prefix.size(), prefix) != 0 ||
+            path.find(u'\\', prefix.size()) != Text::npos || n++ != index)
+            continue;
+        Text child = entry.second.path.substr(prefix.size());
+        if (*size < child.size() + 1)
+            return ERROR_MORE_DATA;
+        std::memcpy(name, child.c_str(), (child.size() + 1) * sizeof(WCHAR));
+        *size = static_cast<DWORD>(child.size());
+        return ERROR_SUCCESS;
+    }
+    return ERROR_NO_MORE_ITEMS;
 }
 
 LSTATUS RegCloseKey(HKEY key) {

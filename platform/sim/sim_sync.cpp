@@ -51,13 +51,12 @@ Mutex& FreshMutex(const Text& name) {
     return m;
 }
 
-void OnTrayPost(DWORD id, const PostedMessage& message) {
-    Process* p = FindProcess(id);
-    if (!p || !p->running || !p->script.obeysQuit || p->ending ||
-        message.message != p->script.quitMessage)
-        return;
-    p->ending = true;
-    p->endsAt = M().tick + p->script.quitDelayMs;
+// The user logged on to the caller's session, or the caller when nobody is.
+Token SessionUser() {
+    for (const Session& s : M().sessions)
+        if (s.id == M().token.sessionId && !s.user.sid.empty())
+            return s.user;
+    return M().token;
 }
 
 bool HasExtension(const Text& path) {
@@ -135,10 +134,21 @@ void AdvanceClock(DWORD ms) {
 }
 
 Process* FindProcess(DWORD id) {
+    if (id != 0 && M().shell.id == id)
+        return &M().shell;
     for (Process& p : M().processes)
         if (p.id == id)
             return &p;
     return nullptr;
+}
+
+void QuitRequested(DWORD id, const PostedMessage* message) {
+    Process* p = FindProcess(id);
+    if (!p || !p->running || !p->script.obeysQuit || p->ending ||
+        (message && message->message != p->script.quitMessage))
+        return;
+    p->ending = true;
+    p->endsAt = M().tick + p->script.quitDelayMs;
 }
 
 bool MutexExists(const Text& name) {
@@ -146,26 +156,34 @@ bool MutexExists(const Text& name) {
         if (entry.second.kind == HandleKind::Mutex && entry.second.name == name)
             return true;
     for (const Process& p : M().processes)
-        if (Running(p) && p.script.mutexName == name)
+        if (Running(p) && !p.script.mutexName.empty() &&
+            ObjectKey(p.script.mutexName, p.token.sessionId) == name)
             return true;
     return false;
 }
 
-Process& StartProcess(const Text& image, const Text& commandLine) {
+Process& StartProcess(const Text& image, const Text& commandLine, const Token* token) {
     Machine& m = M();
     Process p;
     p.id = m.nextProcessId;
     m.nextProcessId += 4;
     p.image = image;
     p.commandLine = commandLine;
+    p.token = token ? *token : SessionUser();
     auto script = m.programs.find(Upper(image));
     if (script != m.programs.end())
         p.script = script->second;
+    const ProgramScript& s = p.script;
+    Text key = s.mutexName.empty() ? Text() : ObjectKey(s.mutexName, p.token.sessionId);
+    if (s.singleInstance && !key.empty() && MutexExists(key)) {
+        p.running = false; // another one runs in this session: it ends at once
+        m.processes.push_back(p);
+        return m.processes.back();
+    }
     if (File* f = FindFile(image))
         f->loadedByProcess = true;
-    const ProgramScript& s = p.script;
-    if (!s.mutexName.empty()) {
-        Mutex& mutex = MutexExists(s.mutexName) ? m.mutexes[s.mutexName] : FreshMutex(s.mutexName);
+    if (!key.empty()) {
+        Mutex& mutex = MutexExists(key) ? m.mutexes[key] : FreshMutex(key);
         if (mutex.owner == 0 && !mutex.abandoned) {
             mutex.owner = p.id;
             mutex.recursion = 1;
@@ -173,10 +191,11 @@ Process& StartProcess(const Text& image, const Text& commandLine) {
     }
     if (s.showsWindow && !s.windowClass.empty()) {
         p.window = AddWindow(s.windowClass, s.windowTitle);
+        Window* w = FindWindowByHandle(p.window);
+        w->processId = p.id;
+        w->session = p.token.sessionId;
         DWORD id = p.id;
-        FindWindowByHandle(p.window)->onPost = [id](Window&, const PostedMessage& message) {
-            OnTrayPost(id, message);
-        };
+        w->onPost = [id](Window&, const PostedMessage& message) { QuitRequested(id, &message); };
     }
     m.processes.push_back(p);
     return m.processes.back();
@@ -189,7 +208,9 @@ void EndProcess(Process& process) {
     process.ending = false;
     if (Window* w = FindWindowByHandle(process.window))
         w->alive = false;
-    auto it = M().mutexes.find(process.script.mutexName);
+    auto it = M().mutexes.find(process.script.mutexName.empty()
+                                   ? Text()
+                                   : ObjectKey(process.script.mutexName, process.token.sessionId));
     if (it != M().mutexes.end() && it->second.owner == process.id) {
         it->second.owner = 0;
         it->second.recursion = 0;
@@ -243,6 +264,7 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name) {
             SetError(ERROR_FILENAME_EXCED_RANGE);
             return nullptr;
         }
+        n = ObjectKey(n, M().token.sessionId);
     } else {
         n = u"<unnamed " + Widen(std::to_string(M().nextHandle)) + u">";
     }
@@ -371,12 +393,20 @@ HANDLE OpenProcess(DWORD access, BOOL, DWORD processId) {
 
 // Without an application name the program is found from the command line as
 // documented; the file must exist. The new process and its first thread come
-// back as two handles the caller must close.
+// back as two handles the caller must close. It runs as the caller, in the
+// caller's session.
 BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
                     LPSECURITY_ATTRIBUTES, BOOL inherit, DWORD flags, LPVOID environment,
                     LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info) {
     if (Enter("CreateProcessW"))
         return FALSE;
+    return StartProgram(application, commandLine, inherit, flags, environment, directory, startup,
+                        info, M().token);
+}
+
+BOOL sim::StartProgram(LPCWSTR application, LPWSTR commandLine, BOOL inherit, DWORD flags,
+                       LPVOID environment, LPCWSTR directory, LPSTARTUPINFOW startup,
+                       LPPROCESS_INFORMATION info, const Token& token) {
     CatchUp();
     if (!startup || !info || (!application && !commandLine)) {
         SetError(ERROR_INVALID_PARAMETER);
@@ -397,7 +427,7 @@ BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUT
         SetError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
-    Process& p = StartProcess(image, line);
+    Process& p = StartProcess(image, line, &token);
     p.application = application ? Text(application) : Text();
     p.inheritHandles = inherit;
     p.creationFlags = flags;

@@ -16,6 +16,7 @@ typedef BYTE* LPBYTE;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef DWORD* LPDWORD;
+typedef DWORD* PDWORD;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
 typedef int32_t INT;
@@ -38,6 +39,7 @@ typedef DWORD ACCESS_MASK;
 typedef ACCESS_MASK REGSAM;
 typedef LONG LSTATUS;
 typedef void* LPVOID;
+typedef void* PVOID;
 typedef const void* LPCVOID;
 typedef void* HANDLE;
 typedef HANDLE* LPHANDLE;
@@ -398,6 +400,7 @@ struct FILETIME {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
 };
+typedef FILETIME* PFILETIME;
 struct MONITOR_INFO_1W {
     LPWSTR pName;
 };
@@ -530,6 +533,103 @@ struct VS_FIXEDFILEINFO {
     DWORD dwFileDateLS;
 };
 
+// Accounts, sessions, other processes
+#define PROCESS_QUERY_INFORMATION 0x0400
+#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000
+#define TOKEN_ASSIGN_PRIMARY 0x0001
+#define TOKEN_DUPLICATE 0x0002
+#define TOKEN_QUERY 0x0008
+#define TOKEN_ALL_ACCESS 0xF01FFL
+#define MAXIMUM_ALLOWED 0x02000000L
+#define EVENT_MODIFY_STATE 0x0002
+#define CREATE_UNICODE_ENVIRONMENT 0x00000400
+#define TH32CS_SNAPPROCESS 0x00000002
+#define ERROR_NO_MORE_FILES 18L
+#define ERROR_BAD_LENGTH 24L
+#define ERROR_DIR_NOT_EMPTY 145L
+#define ERROR_NO_TOKEN 1008L
+#define ERROR_NO_SUCH_LOGON_SESSION 1312L
+#define ERROR_PRIVILEGE_NOT_HELD 1314L
+#define ERROR_BAD_IMPERSONATION_LEVEL 1346L
+#define ERROR_BAD_TOKEN_TYPE 1349L
+#define WTS_CURRENT_SERVER_HANDLE ((HANDLE) nullptr)
+typedef HANDLE* PHANDLE;
+typedef BYTE BOOLEAN;
+enum TOKEN_INFORMATION_CLASS {
+    TokenSessionId = 12,
+    TokenElevationType = 18,
+    TokenLinkedToken = 19
+};
+enum TOKEN_ELEVATION_TYPE {
+    TokenElevationTypeDefault = 1,
+    TokenElevationTypeFull,
+    TokenElevationTypeLimited
+};
+enum TOKEN_TYPE { TokenPrimary = 1, TokenImpersonation };
+enum SECURITY_IMPERSONATION_LEVEL {
+    SecurityAnonymous,
+    SecurityIdentification,
+    SecurityImpersonation,
+    SecurityDelegation
+};
+struct TOKEN_LINKED_TOKEN {
+    HANDLE LinkedToken;
+};
+enum WTS_CONNECTSTATE_CLASS {
+    WTSActive,
+    WTSConnected,
+    WTSConnectQuery,
+    WTSShadow,
+    WTSDisconnected,
+    WTSIdle,
+    WTSListen,
+    WTSReset,
+    WTSDown,
+    WTSInit
+};
+struct WTS_SESSION_INFOW {
+    DWORD SessionId;
+    LPWSTR pWinStationName;
+    WTS_CONNECTSTATE_CLASS State;
+};
+typedef WTS_SESSION_INFOW* PWTS_SESSION_INFOW;
+struct PROCESSENTRY32W {
+    DWORD dwSize;
+    DWORD cntUsage;
+    DWORD th32ProcessID;
+    ULONG_PTR th32DefaultHeapID;
+    DWORD th32ModuleID;
+    DWORD cntThreads;
+    DWORD th32ParentProcessID;
+    LONG pcPriClassBase;
+    DWORD dwFlags;
+    WCHAR szExeFile[MAX_PATH];
+};
+
+// Files through a handle
+#define FILE_READ_ATTRIBUTES 0x0080
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
+#define FILE_NAME_NORMALIZED 0x0
+#define VOLUME_NAME_DOS 0x0
+struct BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime, ftLastAccessTime, ftLastWriteTime;
+    DWORD dwVolumeSerialNumber, nFileSizeHigh, nFileSizeLow, nNumberOfLinks;
+    DWORD nFileIndexHigh, nFileIndexLow;
+};
+typedef BY_HANDLE_FILE_INFORMATION* LPBY_HANDLE_FILE_INFORMATION;
+enum FILE_INFO_BY_HANDLE_CLASS {
+    FileBasicInfo,
+    FileStandardInfo,
+    FileNameInfo,
+    FileRenameInfo,
+    FileDispositionInfo
+};
+struct FILE_DISPOSITION_INFO {
+    BOOLEAN DeleteFile;
+};
+
 // The layouts the installer walks by byte stride must be those of x64 Windows.
 static_assert(sizeof(void*) == 8, "the simulated machine is 64-bit");
 static_assert(sizeof(MONITOR_INFO_1W) == 8, "MONITOR_INFO_1");
@@ -555,3 +655,6 @@ static_assert(sizeof(ENUM_SERVICE_STATUSW) == 48, "ENUM_SERVICE_STATUSW");
 static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA");
 static_assert(sizeof(VS_FIXEDFILEINFO) == 52, "VS_FIXEDFILEINFO");
 static_assert(sizeof(SECURITY_ATTRIBUTES) == 24, "SECURITY_ATTRIBUTES");
+static_assert(sizeof(PROCESSENTRY32W) == 568, "PROCESSENTRY32W");
+static_assert(sizeof(WTS_SESSION_INFOW) == 24, "WTS_SESSION_INFOW");
+static_assert(sizeof(BY_HANDLE_FILE_INFORMATION) == 52, "BY_HANDLE_FILE_INFORMATION");

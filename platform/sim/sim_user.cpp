@@ -12,6 +12,7 @@ HWND AddWindow(const Text& className, const Text& title) {
     M().nextHandle += 4;
     w.className = className;
     w.title = title;
+    w.session = M().token.sessionId;
     M().windows.push_back(w);
     return w.handle;
 }
@@ -35,12 +36,19 @@ BOOL IsWindow(HWND window) {
     return FindWindowByHandle(window) != nullptr;
 }
 
-// Class names and titles both compare without regard to letter case.
-HWND FindWindowW(LPCWSTR className, LPCWSTR title) {
-    if (Enter("FindWindowW"))
-        return nullptr;
+namespace {
+
+// The next top-level window after `after` (from the first when null) on the
+// caller's desktop, i.e. in the caller's session, with that class and title;
+// both compare without regard to letter case.
+HWND FindFrom(HWND after, LPCWSTR className, LPCWSTR title) {
+    bool past = after == nullptr;
     for (Window& w : M().windows) {
-        if (!w.alive)
+        if (!past) {
+            past = w.handle == after;
+            continue;
+        }
+        if (!w.alive || w.session != M().token.sessionId)
             continue;
         if (className && Upper(className) != Upper(w.className))
             continue;
@@ -52,11 +60,51 @@ HWND FindWindowW(LPCWSTR className, LPCWSTR title) {
     return nullptr;
 }
 
+} // namespace
+
+HWND FindWindowW(LPCWSTR className, LPCWSTR title) {
+    if (Enter("FindWindowW"))
+        return nullptr;
+    return FindFrom(nullptr, className, title);
+}
+
+// Only top-level windows (no parent) are modelled.
+HWND FindWindowExW(HWND parent, HWND after, LPCWSTR className, LPCWSTR title) {
+    if (Enter("FindWindowExW"))
+        return nullptr;
+    if (parent) {
+        SetError(ERROR_INVALID_WINDOW_HANDLE);
+        return nullptr;
+    }
+    return FindFrom(after, className, title);
+}
+
+DWORD GetWindowThreadProcessId(HWND window, LPDWORD processId) {
+    if (Enter("GetWindowThreadProcessId"))
+        return 0;
+    Window* w = FindWindowByHandle(window);
+    if (!w || w->session != M().token.sessionId) {
+        SetError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    if (processId)
+        *processId = w->processId;
+    return w->processId + 1;
+}
+
+// The shell's desktop window, on the caller's desktop; none without a shell.
+HWND GetShellWindow() {
+    if (Enter("GetShellWindow"))
+        return nullptr;
+    const Process& shell = M().shell;
+    return shell.running && shell.token.sessionId == M().token.sessionId ? shell.window : nullptr;
+}
+
 BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (Enter("PostMessageW"))
         return FALSE;
     Window* w = FindWindowByHandle(window);
-    if (!w) {
+    if (!w || w->session != M().token.sessionId) {
         SetError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }

@@ -46,6 +46,10 @@ BOOL DeleteFileW(LPCWSTR path);
 DWORD GetFileAttributesW(LPCWSTR path);
 DWORD GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD size);
 BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
+DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags);
+BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info,
+                                DWORD size);
 
 // kernel32: synchronisation and processes
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name);
@@ -55,6 +59,16 @@ BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUT
                     LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
                     LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info);
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId);
+HANDLE GetCurrentProcess();
+HANDLE OpenEventW(DWORD access, BOOL inherit, LPCWSTR name);
+BOOL SetEvent(HANDLE event);
+
+// kernel32: other processes and their sessions
+HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD processId);
+BOOL Process32FirstW(HANDLE snapshot, PROCESSENTRY32W* entry);
+BOOL Process32NextW(HANDLE snapshot, PROCESSENTRY32W* entry);
+BOOL QueryFullProcessImageNameW(HANDLE process, DWORD flags, LPWSTR name, PDWORD size);
+BOOL ProcessIdToSessionId(DWORD processId, DWORD* sessionId);
 
 // shell32
 LPWSTR* CommandLineToArgvW(LPCWSTR commandLine, int* count);
@@ -62,6 +76,9 @@ LPWSTR* CommandLineToArgvW(LPCWSTR commandLine, int* count);
 // user32
 BOOL IsWindow(HWND window);
 HWND FindWindowW(LPCWSTR className, LPCWSTR title);
+HWND FindWindowExW(HWND parent, HWND after, LPCWSTR className, LPCWSTR title);
+DWORD GetWindowThreadProcessId(HWND window, LPDWORD processId);
+HWND GetShellWindow();
 BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 SHORT GetAsyncKeyState(int key);
 INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DLGPROC proc,
@@ -100,6 +117,30 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR classNa
 LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR subKey);
 LSTATUS RegFlushKey(HKEY key);
 DWORD GetSecurityDescriptorLength(PSECURITY_DESCRIPTOR descriptor);
+LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD size, LPDWORD reserved,
+                      LPWSTR className, LPDWORD classSize, PFILETIME lastWrite);
+
+// advapi32: tokens, and programs started as another user
+BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
+BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS type, LPVOID info, DWORD length,
+                         PDWORD returned);
+BOOL DuplicateTokenEx(HANDLE existing, DWORD access, LPSECURITY_ATTRIBUTES attributes,
+                      SECURITY_IMPERSONATION_LEVEL level, TOKEN_TYPE type, PHANDLE copy);
+BOOL CreateProcessAsUserW(HANDLE token, LPCWSTR application, LPWSTR commandLine,
+                          LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread, BOOL inherit,
+                          DWORD flags, LPVOID environment, LPCWSTR directory,
+                          LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info);
+BOOL CreateProcessWithTokenW(HANDLE token, DWORD logonFlags, LPCWSTR application,
+                             LPWSTR commandLine, DWORD flags, LPVOID environment, LPCWSTR directory,
+                             LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info);
+
+// wtsapi32, userenv: the sessions of the machine and their users
+BOOL WTSEnumerateSessionsW(HANDLE server, DWORD reserved, DWORD version,
+                           PWTS_SESSION_INFOW* sessions, LPDWORD count);
+void WTSFreeMemory(PVOID memory);
+BOOL WTSQueryUserToken(ULONG sessionId, PHANDLE token);
+BOOL CreateEnvironmentBlock(LPVOID* environment, HANDLE token, BOOL inherit);
+BOOL DestroyEnvironmentBlock(LPVOID environment);
 
 // winspool
 BOOL EnumMonitorsW(LPWSTR server, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,

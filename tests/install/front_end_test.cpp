@@ -378,6 +378,7 @@ TEST_F(FrontEndTest, NoDialogOnAWindowStationNobodySees) {
 
     // When the window station cannot be asked, no dialog either.
     sim::M().windowStationVisible = true;
+    PlacePackage(); // the uninstall took the tray program with it
     for (const char* call : {"GetProcessWindowStation", "GetUserObjectInformationW"}) {
         sim::FailCall(call, ERROR_ACCESS_DENIED, sim::CallCount(call) + 1);
         EXPECT_EQ(RunCommand("ksvinstall.exe install"), 1) << call;

@@ -84,7 +84,7 @@ TEST_F(UninstallScenario, MachineWithoutTheProductRunsEveryStep) {
     EXPECT_EQ(PrinterNames(), (std::vector<std::string>{"Laser"}));
     EXPECT_NE(sim::FindDriver(OtherDriver), nullptr);
     EXPECT_EQ(Ascii(sim::M().defaultPrinter), "Laser");
-    EXPECT_TRUE(sim::FileExists(TrayExe)) << "no Run value named it";
+    EXPECT_FALSE(sim::FileExists(TrayExe)) << "ours, whether or not a Run value named it";
     // Nothing deferred, so the spooler is never stopped; the missing Run
     // value costs StopTray its pause.
     EXPECT_EQ(run.spoolerStops, 0);

@@ -1,6 +1,7 @@
 #include "tests/support/test_machine.h"
 
 #include "install/front_end.h"
+#include "tray/tray_protocol.h"
 
 void MachineTest::SetUp() {
     sim::Reset();
@@ -57,6 +58,18 @@ void PlacePackage(int build) {
     sim::PutFile(setup + u"ksvui64.dll", "driver user interface", build);
     sim::PutFile(setup + u"ksvhelp.chm", "help");
     sim::PutFile(u"C:\\Program Files\\Kestrovane\\kestray.exe", "tray program", build);
+    sim::M().programs[u"C:\\PROGRAM FILES\\KESTROVANE\\KESTRAY.EXE"] = TrayBehaviour();
+}
+
+sim::ProgramScript TrayBehaviour() {
+    sim::ProgramScript s;
+    s.mutexName = sim::Widen(TrayMutexName);
+    s.windowClass = TrayWindowClass;
+    s.windowTitle = u"Kestrovane";
+    s.quitMessage = TrayQuitMessage;
+    s.quitEvent = TrayQuitEventPrefix;
+    s.singleInstance = true;
+    return s;
 }
 
 std::string BrokenRegistrations() {

@@ -25,9 +25,12 @@ std::string LogText(const InstallContext& context);
 std::vector<std::string> LogLines(const InstallContext& context);
 std::vector<std::string> SplitLines(const std::string& text);
 
+// What kestray.exe does once started: it holds the tray mutex in its session
+// and owns the tray window; the quit message or its own event ends it.
+sim::ProgramScript TrayBehaviour();
 // The package as a setup program leaves it: the installer and its component
 // files (DLLs of the given build) in C:\Program Files\Kestrovane\setup\,
-// the tray program in the directory above.
+// the tray program in the directory above, behaving as kestray.exe does.
 void PlacePackage(int build = 2501);
 // A machine that has the package placed, for whole-verb tests.
 class PackageTest : public MachineTest {

@@ -9,6 +9,10 @@
 // an install met, a clean install after it gives back every queue of ours
 // whole, and no other. A crash sweep kills a reinstall at each of its calls
 // and holds the same line.
+// Whoever runs it (an administrator, or LocalSystem for a deployment), no
+// tray program of ours runs where nobody sees it or with an installer's
+// rights, none is asked to end that is not ours, and each logged-on user
+// keeps a default on our queue.
 #include "run/install_context.h"
 #include "tray/tray_protocol.h"
 
@@ -35,10 +39,13 @@ const sim::Text SettingsRoot = u"HKCU\\Software\\Vorland Software KFT\\Kestrovan
 // Calls that cannot fail in a way a caller could see (or whose failure would
 // only mean a program bug, like freeing a block twice).
 const std::set<std::string> cannotFail = {
-    "Sleep",       "GetTickCount",     "HeapFree",           "GlobalFree",      "LocalFree",
-    "CloseHandle", "ClosePrinter",     "CloseServiceHandle", "RegCloseKey",     "GetCommandLineW",
-    "IsWindow",    "GetAsyncKeyState", "EndDialog",          "SetDlgItemTextW", "SetWindowTextW",
-    "HeapSize",    "ReleaseMutex",     "GetLocalTime"};
+    "Sleep",           "GetTickCount",       "HeapFree",
+    "GlobalFree",      "LocalFree",          "CloseHandle",
+    "ClosePrinter",    "CloseServiceHandle", "RegCloseKey",
+    "GetCommandLineW", "IsWindow",           "GetAsyncKeyState",
+    "EndDialog",       "SetDlgItemTextW",    "SetWindowTextW",
+    "HeapSize",        "ReleaseMutex",       "GetLocalTime",
+    "WTSFreeMemory",   "GetCurrentProcess",  "DestroyEnvironmentBlock"};
 // Calls that fail only for arguments no caller gives.
 const std::set<std::string> failOnlyForBadArguments = {"CompareStringOrdinal"};
 
@@ -90,6 +97,21 @@ std::vector<DWORD> ErrorsOf(const std::string& call) {
         {"GetProcessWindowStation", {ERROR_ACCESS_DENIED}},
         {"SetDefaultDllDirectories", {ERROR_INVALID_PARAMETER}},
         {"GetUserObjectInformationW", {ERROR_INVALID_HANDLE, ERROR_ACCESS_DENIED}},
+        {"GetTokenInformation", {ERROR_ACCESS_DENIED, ERROR_NO_SUCH_LOGON_SESSION}},
+        {"DuplicateTokenEx", {ERROR_BAD_IMPERSONATION_LEVEL, ERROR_ACCESS_DENIED}},
+        {"CreateProcessWithTokenW", {ERROR_PRIVILEGE_NOT_HELD, ERROR_FILE_NOT_FOUND}},
+        {"CreateProcessAsUserW", {ERROR_PRIVILEGE_NOT_HELD, ERROR_FILE_NOT_FOUND}},
+        {"WTSQueryUserToken", {ERROR_NO_TOKEN, ERROR_PRIVILEGE_NOT_HELD}},
+        {"CreateEnvironmentBlock", {ERROR_NOT_ENOUGH_MEMORY}},
+        {"CreateToolhelp32Snapshot", {ERROR_NOT_ENOUGH_MEMORY, ERROR_ACCESS_DENIED}},
+        {"Process32FirstW", {ERROR_NO_MORE_FILES}},
+        {"Process32NextW", {ERROR_NO_MORE_FILES}},
+        {"QueryFullProcessImageNameW", {ERROR_ACCESS_DENIED, ERROR_INSUFFICIENT_BUFFER}},
+        {"ProcessIdToSessionId", {ERROR_INVALID_PARAMETER, ERROR_ACCESS_DENIED}},
+        {"GetWindowThreadProcessId", {ERROR_INVALID_WINDOW_HANDLE}},
+        {"OpenEventW", {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED}},
+        {"SetFileInformationByHandle", {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION}},
+        {"RegEnumKeyExW", {ERROR_ACCESS_DENIED, ERROR_MORE_DATA}},
     };
     auto it = table.find(call);
     if (it != table.end())
@@ -206,7 +228,32 @@ sim::ProgramScript TrayScript() {
     s.windowTitle = u"Kestrovane";
     s.quitMessage = TrayQuitMessage;
     s.quitDelayMs = 100;
+    s.quitEvent = TrayQuitEventPrefix;
+    s.singleInstance = true;
     return s;
+}
+
+// A deployment: LocalSystem in session 0, the administrator logged on in
+// session 1 with the tray program the logon started and, as default
+// printer, a queue of ours.
+void AsSystemWithUser() {
+    sim::M().token = sim::SystemToken();
+    sim::M().defaultPrinter.clear(); // LocalSystem's own
+    sim::SetStringValue(sim::UserWindowsKey(sim::UserSid), u"Device", u"Home,winspool,Ne01:");
+}
+
+const sim::Text Impostor = OtherDir + u"impostor.exe";
+
+// Another program that takes the tray program's mutex and window class
+// and never ends when asked.
+void ImpostorRuns() {
+    sim::MakeDirectory(u"C:\\Other");
+    sim::PutFile(Impostor, "impostor");
+    sim::ProgramScript s = TrayScript();
+    s.obeysQuit = false;
+    s.quitEvent.clear();
+    sim::M().programs[sim::Upper(Impostor)] = s;
+    sim::StartProcess(Impostor, Impostor);
 }
 
 void RunningTray() {
@@ -313,6 +360,17 @@ std::string OtherProgramsHarmed() {
     return harmed;
 }
 
+// Each loaded profile's default printer ("Device"), by hive.
+std::map<sim::Text, std::string> UserDefaults() {
+    std::map<sim::Text, std::string> defaults;
+    for (const auto& entry : sim::M().keys)
+        if (entry.first.compare(0, 4, u"HKU\\") == 0 && entry.second.values.count(u"DEVICE")) {
+            const std::vector<uint8_t>& d = entry.second.values.at(u"DEVICE").data;
+            defaults[entry.first] = std::string(d.begin(), d.end());
+        }
+    return defaults;
+}
+
 struct Scenario {
     const char* name;
     const char* verb;
@@ -322,6 +380,9 @@ struct Scenario {
     // What an administrator mends before the next install (an install that
     // met it could not give everything back).
     std::function<void()> heal = nullptr;
+    // A line the undisturbed run logs, and its exit code (0: any of `codes`).
+    const char* logs = nullptr;
+    int code = 0;
 };
 
 const std::vector<Scenario>& Scenarios() {
@@ -500,6 +561,87 @@ const std::vector<Scenario>& Scenarios() {
          },
          {6},
          false},
+        {"reinstall as SYSTEM, the user's tray and default",
+         "install",
+         [] {
+             InstalledProduct(2450);
+             AsSystemWithUser();
+         },
+         {1, 100, 101},
+         true,
+         nullptr,
+         "Default printer of S-1-5-21-1-2-3-1001 set again: Home",
+         1},
+        // The user's connection keeps the driver: an error, and its name in the log.
+        {"uninstall as SYSTEM, the user's connection on our driver",
+         "uninstall",
+         [] {
+             InstalledProduct(2501);
+             AsSystemWithUser();
+             sim::AddUserConnection(sim::UserSid, u"\\\\print01\\Kestrovane",
+                                    u"Kestrovane printer");
+         },
+         {2, 100, 101},
+         false,
+         nullptr,
+         "Connection \\\\print01\\Kestrovane of S-1-5-21-1-2-3-1001 holds the printer driver",
+         100},
+        {"install as SYSTEM, nobody logged on",
+         "install",
+         [] {
+             PlacePackage();
+             sim::M().token = sim::SystemToken();
+             sim::M().sessions.resize(1);
+             sim::M().shell.running = false;
+         },
+         {1, 100, 101},
+         false},
+        // A setup program queued the old tray program's deletion and copied
+        // the new one to the same place.
+        {"reinstall, the tray program's deletion queued",
+         "install",
+         [] {
+             InstalledProduct(2501);
+             sim::SetValue(sim::PendingRenamesKey, u"PendingFileRenameOperations", REG_MULTI_SZ,
+                           sim::MultiStringBytes({Nt + Tray, u""}));
+         },
+         {1, 100, 101},
+         true,
+         nullptr,
+         "Pending deletion cancelled: C:\\Program Files\\Kestrovane\\kestray.exe",
+         1},
+        {"uninstall, the tray program never ends",
+         "uninstall",
+         [] {
+             InstalledProduct(2501);
+             for (sim::Process& p : sim::M().processes)
+                 p.script.obeysQuit = false;
+         },
+         {2, 100, 101},
+         false,
+         nullptr,
+         nullptr,
+         101},
+        {"removetray, an impostor holds the tray's mutex and window",
+         "removetray",
+         [] {
+             PlacePackage();
+             ImpostorRuns();
+             sim::SetStringValue(RunKey, u"KestrovaneTray", u"\"" + Tray + u"\"");
+         },
+         {6},
+         false},
+        {"uninstall, the Run value names another program's file",
+         "uninstall",
+         [] {
+             InstalledProduct(2501);
+             sim::SetStringValue(RunKey, u"KestrovaneTray", OtherDir + u"app.dll");
+         },
+         {2, 100, 101},
+         false,
+         nullptr,
+         "KestrovaneTray named C:\\Other\\app.dll, not our tray program: left in place",
+         2},
     };
     return all;
 }
@@ -507,6 +649,7 @@ const std::vector<Scenario>& Scenarios() {
 struct Outcome {
     std::map<std::string, std::string> ours; // queues of ours before the run, described
     std::string defaultBefore;
+    std::map<sim::Text, std::string> userDefaults; // hive -> its "Device" before the run
     int code = 0;
     bool sawContext = false;
     int32_t depth = 0;
@@ -540,6 +683,7 @@ Outcome RunScenario(const Scenario& s, const std::string& call, int nth, DWORD e
     for (const sim::Service& d : sim::M().dependents)
         if (d.state == SERVICE_RUNNING)
             out.dependents.insert(sim::Narrow(d.name));
+    out.userDefaults = UserDefaults();
     if (!call.empty())
         sim::FailCall(call, error, nth, lasting ? -1 : 1);
     out.code = RunCommand(std::string("ksvinstall.exe ") + s.verb);
@@ -548,9 +692,64 @@ Outcome RunScenario(const Scenario& s, const std::string& call, int nth, DWORD e
 }
 
 size_t InstallerHandles() {
-    return sim::OpenHandles(sim::HandleKind::ScManager) +
-           sim::OpenHandles(sim::HandleKind::Service) + sim::OpenHandles(sim::HandleKind::Printer) +
-           sim::OpenHandles(sim::HandleKind::Key) + sim::OpenHandles(sim::HandleKind::File);
+    size_t n = 0;
+    for (sim::HandleKind kind :
+         {sim::HandleKind::ScManager, sim::HandleKind::Service, sim::HandleKind::Printer,
+          sim::HandleKind::Key, sim::HandleKind::File, sim::HandleKind::Token,
+          sim::HandleKind::Snapshot, sim::HandleKind::Event, sim::HandleKind::Process,
+          sim::HandleKind::Thread})
+        n += sim::OpenHandles(kind);
+    return n;
+}
+
+bool IsOurTray(const sim::Process* p) {
+    return p && sim::Upper(p->image) == sim::Upper(Tray);
+}
+
+// What became of the tray programs of ours, as text; empty when all holds:
+// none runs in session 0 or elevated, none but ours was asked to end, after
+// an uninstall its file is gone (or queued, with 101) and, undisturbed with
+// exit 2, none runs; after an undisturbed install one runs in each active
+// session with someone logged on, and none elsewhere.
+std::string TrayHarm(const Scenario& s, const std::string& call, int code) {
+    std::set<std::string> harms;
+    std::map<DWORD, int> running; // session -> trays of ours
+    for (const sim::Process& p : sim::M().processes)
+        if (p.running && IsOurTray(&p)) {
+            ++running[p.token.sessionId];
+            if (p.token.sessionId == 0 || p.token.elevated)
+                harms.insert("a tray program in session 0 or elevated; ");
+        }
+    for (const sim::Window& w : sim::M().windows)
+        for (const sim::PostedMessage& m : w.posted)
+            if (m.message == TrayQuitMessage && !IsOurTray(sim::FindProcess(w.processId)))
+                harms.insert("another program asked to end; ");
+    std::string harm;
+    for (const std::string& h : harms)
+        harm += h;
+    std::string verb = s.verb;
+    bool queued = false;
+    for (const sim::Text& t : QueuedTexts())
+        queued |= sim::Upper(t) == sim::Upper(Nt + Tray);
+    // Without its own path, or the memory to spell it, a run cannot tell
+    // where the package's tray program lies.
+    bool pathless = call == "GetModuleFileNameW" || call == "HeapAlloc" || call == "HeapReAlloc" ||
+                    call == "MultiByteToWideChar";
+    if (verb == "uninstall" && !pathless && sim::FileExists(Tray) &&
+        (code == 2 || (code == 101 && !queued)))
+        harm += "tray program left and not queued; ";
+    if (!call.empty())
+        return harm;
+    // A tray program that never ends is left to the restart (101) with its file.
+    bool counted = verb.compare(0, 7, "install") == 0 || (verb == "uninstall" && code == 2);
+    for (const sim::Session& session : sim::M().sessions) {
+        bool wanted = verb.compare(0, 7, "install") == 0 && session.state == WTSActive &&
+                      !session.user.sid.empty();
+        if (counted && running[session.id] != (wanted ? 1 : 0))
+            harm += std::to_string(running[session.id]) + " tray programs in session " +
+                    std::to_string(session.id) + "; ";
+    }
+    return harm;
 }
 
 // Calls whose lasting failure leaves no way to run or restart the spooler.
@@ -590,6 +789,7 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
     // The tray program the package ships is the product's only copy.
     if (!sim::FileExists(Tray) && std::string(s.verb) != "uninstall")
         harm += "tray program deleted; ";
+    harm += TrayHarm(s, call, o.code);
     if (!harm.empty())
         fail("machine: " + harm);
     if (o.sawContext) {
@@ -598,8 +798,9 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
         if ((o.code == 100) != (o.errors != 0))
             fail("exit " + std::to_string(o.code) + " with " + std::to_string(o.errors) +
                  " errors");
-        // A scenario an administrator must mend is a fault of its own.
-        if (call.empty() && o.errors != 0 && !s.heal)
+        // A scenario an administrator must mend, or one whose error is its
+        // point, is a fault of its own.
+        if (call.empty() && o.errors != 0 && !s.heal && s.code != 100)
             fail("an error without a fault");
     }
     for (const sim::DialogRecord& d : sim::M().dialogs)
@@ -640,6 +841,8 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
         if (!lost.empty())
             fail("after a clean install: " + lost);
     }
+    if (s.keepsPrinters && call.empty() && UserDefaults() != o.userDefaults)
+        fail("a user's default printer lost");
     return broken;
 }
 
@@ -701,6 +904,10 @@ TEST(FaultSweep, EveryCallFailingInTurnKeepsThePromises) {
         // Without faults the scenario itself must hold everything.
         Outcome clean = RunScenario(s, "", 0, 0, false);
         EXPECT_EQ(Check(s, "", 0, false, clean), "") << s.name;
+        EXPECT_TRUE(!s.logs || clean.log.find(s.logs) != std::string::npos)
+            << s.name << ": no line \"" << s.logs << "\" in\n"
+            << clean.log;
+        EXPECT_TRUE(!s.code || clean.code == s.code) << s.name << ": exit " << clean.code;
         Totals t = Sweep(s);
         for (size_t i = 0; i < t.failures.size() && i < 5; ++i)
             ADD_FAILURE() << s.name << ": " << t.failures[i];

@@ -59,6 +59,9 @@ class TrayTest : public MachineTest {
     InstallContext context{};
     bool started = false;
 
+    // An uninstall's StopTray: our tray program is the installed one.
+    static bool Stop() { return StopTray(InstalledTray.c_str(), TrayFile::Delete, nullptr); }
+
     void Start(uint32_t mode = Mode64Bit) {
         InitContext(context, mode);
         started = true;
@@ -118,6 +121,53 @@ TEST_F(RegisterTrayTest, RegistersTheQuotedPathAndStartsIt) {
 
 // At logon the system starts what the Run value names; with the path in
 // quotes a "C:\Program.exe" is not what it finds first.
+// Whoever runs the installer, the tray program starts unelevated where a
+// person sees it, or not at all (the Run value starts it at the next logon).
+TEST_F(RegisterTrayTest, StartsWhereAPersonSeesItWithoutTheInstallersRights) {
+    const sim::Token uacOff = {sim::UserSid, 1, true, true, false};
+    const struct {
+        const char* who;
+        sim::Token token;
+        bool shell;
+        sim::Token sessionUser; // session 1's, as WTSQueryUserToken gives it
+        DWORD state;
+        const char* started; // "": none; else the session and whether elevated
+    } cases[] = {
+        {"administrator under UAC", sim::ElevatedToken(), true, sim::LimitedToken(), WTSActive,
+         "1 limited"},
+        // Windows hands the linked half to LocalSystem only: no way without a shell.
+        {"administrator, no shell", sim::ElevatedToken(), false, sim::LimitedToken(), WTSActive,
+         ""},
+        {"administrator, UAC off", uacOff, true, uacOff, WTSActive, "1 elevated"},
+        {"LocalSystem", sim::SystemToken(), false, sim::LimitedToken(), WTSActive, "1 limited"},
+        {"LocalSystem, the user's token elevated", sim::SystemToken(), false, sim::ElevatedToken(),
+         WTSActive, "1 limited"},
+        {"LocalSystem, the user disconnected", sim::SystemToken(), false, sim::LimitedToken(),
+         WTSDisconnected, ""},
+    };
+    for (const auto& c : cases) {
+        sim::Reset();
+        sim::PutFile(InstalledTray, "tray");
+        sim::M().token = c.token;
+        sim::M().shell.running = c.shell;
+        sim::M().sessions[1].user = c.sessionUser;
+        sim::M().sessions[1].state = c.state;
+        InstallContext run{};
+        InitContext(run, Mode64Bit);
+        RegisterTray(run);
+        std::string started;
+        for (const sim::Process& p : sim::M().processes)
+            started +=
+                std::to_string(p.token.sessionId) + (p.token.elevated ? " elevated" : " limited");
+        EXPECT_EQ(started, c.started) << c.who;
+        EXPECT_EQ(RunValue(), QuotedInstalledTray) << c.who;
+        FreeContext(run);
+        for (sim::HandleKind kind : {sim::HandleKind::Token, sim::HandleKind::Process})
+            EXPECT_EQ(sim::OpenHandles(kind), 0u) << c.who;
+        EXPECT_EQ(sim::LiveBlocks(), 0u) << c.who;
+    }
+}
+
 TEST_F(RegisterTrayTest, LogonStartsTheTrayProgramNotAProgramOnThePathsFirstBlank) {
     sim::PutFile(InstalledTray, "tray");
     sim::PutFile(u"C:\\Program.exe", "someone else's");
@@ -243,7 +293,7 @@ TEST_F(StopTrayTest, NoTrayRunningMeansNoWaitButTheFileStillGoes) {
         sim::PutFile(InstalledTray, "tray");
         PutRunValue(value);
         uint64_t slept = sim::M().sleptMs;
-        StopTray(nullptr);
+        Stop();
         EXPECT_EQ(sim::M().sleptMs - slept, 0u) << value;
         EXPECT_FALSE(sim::FileExists(InstalledTray)) << value;
         EXPECT_EQ(RunValue(), "(none)") << value;
@@ -258,7 +308,7 @@ TEST_F(StopTrayTest, TrayThatQuitsIsAwaitedOnTheMutex) {
         sim::Process& tray = RunTray(Tray(delay));
         DWORD id = tray.id;
         PutRunValue(QuotedInstalledTray);
-        StopTray(nullptr);
+        Stop();
         const sim::Process& after = *sim::FindProcess(id);
         EXPECT_FALSE(after.running) << delay;
         EXPECT_EQ(sim::M().sleptMs, delay) << "the wait ends as the tray lets go";
@@ -277,7 +327,7 @@ TEST_F(StopTrayTest, TrayThatDiesHoldingTheMutexCountsAsEnded) {
     sim::Process& tray = RunTray(script);
     DWORD id = tray.id;
     PutRunValue(QuotedInstalledTray);
-    StopTray(nullptr);
+    Stop();
     EXPECT_FALSE(sim::FindProcess(id)->running);
     EXPECT_EQ(sim::CallCount("WaitForSingleObject"), 2);
     EXPECT_EQ(sim::M().sleptMs, 300u);
@@ -291,13 +341,13 @@ TEST_F(StopTrayTest, WindowThatNeverShowsCostsTwentyShortPolls) {
     sim::Process& tray = RunTray(script);
     DWORD id = tray.id;
     PutRunValue(QuotedInstalledTray);
-    StopTray(nullptr);
+    Stop();
     EXPECT_EQ(sim::CallCount("FindWindowW"), 20);
     EXPECT_EQ(sim::CallCount("WaitForSingleObject"), 0);
     // Twenty polls of 250 ms, then ten refused deletions of the running
     // program, each followed by 100 ms.
     EXPECT_EQ(sim::M().sleptMs, 20u * 250 + 10u * 100);
-    EXPECT_EQ(sim::CallCount("DeleteFileW"), 10);
+    EXPECT_EQ(sim::CallCount("SetFileInformationByHandle"), 10);
     EXPECT_TRUE(sim::FindProcess(id)->running);
     EXPECT_TRUE(sim::FileExists(InstalledTray));
     EXPECT_EQ(RunValue(), "(none)");
@@ -309,47 +359,101 @@ TEST_F(StopTrayTest, TrayThatIgnoresTheQuitCostsTwentyLongWaits) {
     sim::Process& tray = RunTray(script);
     DWORD id = tray.id;
     PutRunValue(QuotedInstalledTray);
-    StopTray(nullptr);
+    Stop();
     EXPECT_EQ(QuitMessagesTo(*sim::FindProcess(id)), 20u);
     EXPECT_EQ(sim::CallCount("WaitForSingleObject"), 21) << "twenty passes and a last wait";
-    EXPECT_EQ(sim::CallCount("DeleteFileW"), 10);
+    EXPECT_EQ(sim::CallCount("SetFileInformationByHandle"), 10);
     EXPECT_EQ(sim::M().sleptMs, 21u * 5000 + 10u * 100);
     EXPECT_TRUE(sim::FileExists(InstalledTray));
     EXPECT_EQ(RunValue(), "(none)");
     EXPECT_TRUE(sim::FindProcess(id)->running);
 }
 
+// A missing Run value costs a pause; the tray program of ours goes all the
+// same in an uninstall, and stays in a reinstall.
 TEST_F(StopTrayTest, MissingRunValueCostsOneSecond) {
     sim::PutFile(InstalledTray, "tray");
-    StopTray(nullptr);
+    StopTray(InstalledTray.c_str(), TrayFile::Keep, nullptr);
     EXPECT_EQ(sim::M().sleptMs, 1000u);
-    EXPECT_EQ(sim::CallCount("DeleteFileW"), 0);
+    EXPECT_EQ(sim::CallCount("CreateFileW"), 0);
     EXPECT_TRUE(sim::FileExists(InstalledTray));
+    Stop();
+    EXPECT_EQ(sim::M().sleptMs, 2000u);
+    EXPECT_FALSE(sim::FileExists(InstalledTray));
 }
 
 TEST_F(StopTrayTest, FailuresStopOnlyWhatDependsOnThem) {
-    // No mutex: nothing is deleted, but the value still goes.
+    // Without the mutex, or the Run key, our tray program still goes; only
+    // the value stays when its key cannot be opened.
     sim::PutFile(InstalledTray, "tray");
     PutRunValue(QuotedInstalledTray);
     sim::FailCall("CreateMutexA", ERROR_ACCESS_DENIED);
-    StopTray(nullptr);
-    EXPECT_TRUE(sim::FileExists(InstalledTray));
+    EXPECT_FALSE(Stop());
+    EXPECT_FALSE(sim::FileExists(InstalledTray));
     EXPECT_EQ(RunValue(), "(none)");
 
-    // No Run key: nothing is deleted, nothing removed.
+    sim::PutFile(InstalledTray, "tray");
     PutRunValue(QuotedInstalledTray);
     sim::FailCall("RegOpenKeyExA", ERROR_ACCESS_DENIED, sim::CallCount("RegOpenKeyExA") + 1);
-    StopTray(nullptr);
-    EXPECT_TRUE(sim::FileExists(InstalledTray));
+    EXPECT_FALSE(Stop());
+    EXPECT_FALSE(sim::FileExists(InstalledTray));
     EXPECT_EQ(RunValue(), QuotedInstalledTray);
 
-    // A file held open elsewhere: ten attempts, 10 ms apart.
+    // A file held open elsewhere: ten attempts, 10 ms apart, and the caller
+    // learns that it is still there.
+    sim::PutFile(InstalledTray, "tray");
     sim::FindFile(InstalledTray)->heldOpen = true;
     uint64_t slept = sim::M().sleptMs;
-    StopTray(nullptr);
+    EXPECT_TRUE(Stop());
     EXPECT_EQ(sim::M().sleptMs - slept, 10u * 10);
     EXPECT_TRUE(sim::FileExists(InstalledTray));
     EXPECT_EQ(RunValue(), "(none)");
+}
+
+// Another program that took the tray's mutex and window class is neither
+// asked to end nor waited for; ours beside it is.
+TEST_F(StopTrayTest, OnlyOurTrayProgramIsAskedAndAwaited) {
+    const sim::Text impostor = u"C:\\Program Files\\Other\\kestray.exe";
+    sim::MakeDirectory(u"C:\\Program Files\\Other");
+    sim::ProgramScript script = Tray(0);
+    script.obeysQuit = false;
+    sim::Process& other = RunTray(script, impostor);
+    DWORD otherId = other.id;
+    uint64_t slept = sim::M().sleptMs;
+    Stop();
+    EXPECT_EQ(sim::M().sleptMs - slept, 1000u) << "no wait but the missing value's pause";
+    EXPECT_EQ(QuitMessagesTo(*sim::FindProcess(otherId)), 0u);
+
+    sim::Process& ours = RunTray(Tray(200));
+    DWORD oursId = ours.id;
+    PutRunValue(QuotedInstalledTray);
+    EXPECT_FALSE(Stop());
+    EXPECT_FALSE(sim::FindProcess(oursId)->running);
+    EXPECT_EQ(QuitMessagesTo(*sim::FindProcess(oursId)), 1u);
+    EXPECT_EQ(QuitMessagesTo(*sim::FindProcess(otherId)), 0u);
+    EXPECT_TRUE(sim::FindProcess(otherId)->running);
+}
+
+// The file is deleted through a handle to itself: a link named kestray.exe
+// goes, not what it points to; a folder on the way that leads elsewhere is
+// not the product folder, and nothing is deleted there.
+TEST_F(StopTrayTest, OnlyTheFileItselfAtTheKnownPlaceIsDeleted) {
+    const sim::Text target = u"C:\\Other\\app.dll";
+    sim::MakeDirectory(u"C:\\Other");
+    sim::PutFile(target, "another program's");
+    sim::PutFile(InstalledTray, "").linkTarget = target;
+    Start();
+    EXPECT_FALSE(StopTray(InstalledTray.c_str(), TrayFile::Delete, &context));
+    EXPECT_FALSE(sim::FileExists(InstalledTray));
+    EXPECT_EQ(sim::FileContent(target), "another program's");
+
+    sim::M().files[sim::Upper(u"C:\\Program Files\\Kestrovane")].linkTarget = u"C:\\Other";
+    sim::PutFile(u"C:\\Other\\kestray.exe", "another program's tray");
+    EXPECT_FALSE(StopTray(InstalledTray.c_str(), TrayFile::Delete, &context));
+    EXPECT_TRUE(sim::FileExists(u"C:\\Other\\kestray.exe"));
+    EXPECT_EQ(LogLines(context).back(), "C:\\Program Files\\Kestrovane\\kestray.exe is not our "
+                                        "tray program's file: not deleted");
+    EXPECT_EQ(context.ErrorCount, 0);
 }
 
 // A value stored without its terminator still names exactly its file, and
@@ -362,15 +466,16 @@ TEST_F(StopTrayTest, RunValueIsReadWhole) {
         data.push_back(static_cast<uint8_t>(c >> 8));
     }
     sim::SetValue(RunKey, u"KestrovaneTray", REG_SZ, data);
-    StopTray(nullptr);
+    Stop();
     EXPECT_FALSE(sim::FileExists(InstalledTray));
 
     const sim::Text longest = u"C:\\" + sim::Text(244, u'd') + u"\\kestray.exe";
     ASSERT_EQ(longest.size(), 259u);
+    sim::MakeDirectory(u"C:\\" + sim::Text(244, u'd'));
     sim::PutFile(longest, "tray");
     PutRunValue("\"" + Ascii(longest) + "\"");
     uint64_t slept = sim::M().sleptMs;
-    StopTray(nullptr);
+    StopTray(longest.c_str(), TrayFile::Delete, nullptr);
     EXPECT_FALSE(sim::FileExists(longest));
     EXPECT_EQ(sim::M().sleptMs, slept) << "the value was read";
 }
@@ -384,7 +489,7 @@ TEST_F(StopTrayTest, ReinstallKeepsTheFileItStartsAgain) {
     Start();
     WideString keep = TrayPath(context.ModuleDir);
     sim::Text upper = sim::Upper(Text(keep));
-    StopTray(upper.c_str()); // letter case does not matter
+    StopTray(upper.c_str(), TrayFile::Keep, nullptr); // letter case does not matter
     Release(keep);
     EXPECT_FALSE(sim::FindProcess(id)->running);
     EXPECT_TRUE(sim::FileExists(InstalledTray));
@@ -394,13 +499,17 @@ TEST_F(StopTrayTest, ReinstallKeepsTheFileItStartsAgain) {
     ASSERT_EQ(sim::M().processes.size(), 2u);
     EXPECT_TRUE(sim::M().processes[1].running);
 
-    // Another file named by the value is deleted as always, and so is the
-    // kept one when no path is to be kept (uninstall, "removetray").
+    // Another file named by the value is not ours, whatever its name: it
+    // stays, and the run's log says so; the value goes all the same.
     sim::Text other = u"D:\\Old\\kestray.exe";
+    sim::MakeDirectory(u"D:\\Old");
     sim::PutFile(other, "old tray");
     PutRunValue(Ascii(other));
-    StopTray(InstalledTray.c_str());
-    EXPECT_FALSE(sim::FileExists(other));
+    EXPECT_FALSE(StopTray(InstalledTray.c_str(), TrayFile::Delete, &context));
+    EXPECT_TRUE(sim::FileExists(other));
+    EXPECT_EQ(RunValue(), "(none)");
+    EXPECT_EQ(LogLines(context).back(),
+              "KestrovaneTray named D:\\Old\\kestray.exe, not our tray program: left in place");
 }
 
 // The same through the verbs: an install from the installed place stops the

@@ -5,7 +5,8 @@
 set(KSV_MD_OUT ${CMAKE_SOURCE_DIR}/dist/tests)
 add_executable(monitor_driver ${CMAKE_CURRENT_LIST_DIR}/monitor_driver.cpp)
 target_link_options(monitor_driver PRIVATE -municode -static -static-libgcc -static-libstdc++)
-target_link_libraries(monitor_driver PRIVATE ksvcore winspool advapi32 shell32 user32 version)
+target_link_libraries(monitor_driver PRIVATE ksvcore winspool advapi32 shell32 user32 version
+                      wtsapi32 userenv)
 set_target_properties(monitor_driver PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${KSV_MD_OUT}
     RUNTIME_OUTPUT_DIRECTORY_RELEASE ${KSV_MD_OUT})

@@ -22,8 +22,10 @@
 //                                     set, its SubKey in both places, and the
 //                                     default printer
 //   ksvops registertray <module dir>  RegisterTray as an installer in that folder
-//   ksvops stoptray [keep path]       StopTray; prints how long it took
+//   ksvops stoptray <tray> keep|delete  StopTray of that tray program; prints how long it took
 //   ksvops traystate                  whether the tray's mutex and window exist
+//   ksvops hold <path> <ms>           holds the file open without delete sharing,
+//                                     as a program using it does; prints "hold|ok"
 // exit: 0 done (preserve: no error logged), 1 failure, 2 bad usage.
 #include "common/wide_string.h"
 #include "install/context_setup.h"
@@ -246,9 +248,9 @@ int Register(const std::wstring& moduleDir) {
     return 0;
 }
 
-int Stop(const WCHAR* keep) {
+int Stop(const std::wstring& tray, const std::wstring& fate) {
     DWORD start = GetTickCount();
-    StopTray(keep);
+    StopTray(tray.c_str(), fate == L"keep" ? TrayFile::Keep : TrayFile::Delete, nullptr);
     Print(L"stoptray|ms=" + Number(GetTickCount() - start));
     return 0;
 }
@@ -260,6 +262,19 @@ int TrayState() {
           (window ? L"yes" : L"no"));
     if (mutex)
         CloseHandle(mutex);
+    return 0;
+}
+
+int Hold(const std::wstring& path, const std::wstring& ms) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        Print(L"hold|error " + Number(GetLastError()));
+        return 1;
+    }
+    Print(L"hold|ok");
+    Sleep(static_cast<DWORD>(std::stoul(ms)));
+    CloseHandle(file);
     return 0;
 }
 
@@ -282,10 +297,12 @@ int wmain(int argc, wchar_t** argv) {
         return Show();
     if (verb == L"registertray" && args.size() == 2)
         return Register(args[1]);
-    if (verb == L"stoptray" && args.size() <= 2)
-        return Stop(args.size() == 2 ? args[1].c_str() : nullptr);
+    if (verb == L"stoptray" && args.size() == 3)
+        return Stop(args[1], args[2]);
     if (verb == L"traystate" && args.size() == 1)
         return TrayState();
+    if (verb == L"hold" && args.size() == 3)
+        return Hold(args[1], args[2]);
     Print(L"usage: see the head of ksvops.cpp");
     return 2;
 }

@@ -35,10 +35,10 @@ wait_for_tray() {
     ksv_expect_eq "$state" 'traystate|mutex=yes|window=yes' "tray program running ($1)"
 }
 
-# StopTray; the tray program must have quit at the first request.
+# StopTray (keep or delete); the tray program must have quit at the first request.
 stop_tray() {
     local out ms
-    out=$(ops stoptray "$@")
+    out=$(ops stoptray "$TRAY" "$1")
     ms=${out#*ms=}
     ksv_note "StopTray took $ms ms"
     ksv_expect_eq "$((ms < 5000))" 1 "tray program quit at the first request"
@@ -54,14 +54,14 @@ ksv_expect_eq "$(run_value)" "\"$TRAY\"" "Run value after RegisterTray"
 wait_for_tray "started by RegisterTray"
 
 # A reinstall from the installed place: the file it starts again stays.
-stop_tray "$TRAY"
+stop_tray keep
 ksv_expect_eq "$(tray_file)" present "tray program kept for the reinstall"
 ksv_expect_eq "$(run_value)" '(none)' "Run value removed"
 ops registertray "$SETUP_DIR" >/dev/null
 wait_for_tray "started again"
 
 # An uninstall: the file goes with the value.
-stop_tray
+stop_tray delete
 ksv_expect_eq "$(tray_file)" gone "tray program deleted"
 ksv_expect_eq "$(run_value)" '(none)' "Run value removed"
 ksv_done
