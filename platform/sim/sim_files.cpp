@@ -236,8 +236,8 @@ std::string FileContent(const Text& path) {
 
 } // namespace sim
 
-HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
-                   DWORD disposition, DWORD, HANDLE) {
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE) {
     bool writing = (access & (GENERIC_WRITE | GENERIC_ALL)) || disposition == CREATE_ALWAYS ||
                    disposition == TRUNCATE_EXISTING;
     NotePath("CreateFileW", path, writing ? PathUse::Write : PathUse::Read);
@@ -257,8 +257,13 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
         SetError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    Text key = Upper(p);
     File* f = FindFile(p);
+    // A symbolic link leads to its target, unless the link itself is asked for.
+    if (f && !f->linkTarget.empty() && !(flags & FILE_FLAG_OPEN_REPARSE_POINT)) {
+        p = f->linkTarget;
+        f = FindFile(p);
+    }
+    Text key = Upper(p);
     if (f && f->directory) {
         SetError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
@@ -281,6 +286,8 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
     bool existed = f != nullptr;
     if (!f) {
         f = &PutFile(p);
+        if (security && security->lpSecurityDescriptor)
+            f->security = NewObjectSecurity(M().token, security, Text());
     } else if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) {
         f->bytes.clear();
     }
@@ -394,7 +401,10 @@ BOOL CloseHandle(HANDLE handle) {
         SetError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    Handle closed = it->second;
     M().handles.erase(it);
+    if (closed.kind == HandleKind::File && closed.deleteOnClose)
+        M().files.erase(Upper(closed.name));
     return TRUE;
 }
 
@@ -576,3 +586,86 @@ void Reboot() {
 }
 
 } // namespace sim
+
+// A folder's or a file's security by path; "C:\\" is the drive's root.
+DWORD GetNamedSecurityInfoW(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
+                            PSID* owner, PSID*, PACL* dacl, PACL*,
+                            PSECURITY_DESCRIPTOR* descriptor) {
+    if (Enter("GetNamedSecurityInfoW"))
+        return GetLastError();
+    Text p = Win32Path(name);
+    if (type != SE_FILE_OBJECT || p.empty())
+        return ERROR_INVALID_PARAMETER;
+    if (p.size() == 3 && p[1] == u':' && p[2] == u'\\')
+        return SecurityAnswer(M().rootSecurity, info, owner, dacl, descriptor);
+    File* f = FindFile(p);
+    if (!f)
+        return MissingError(p);
+    return SecurityAnswer(f->security, info, owner, dacl, descriptor);
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+    if (Enter("GetFileInformationByHandle"))
+        return FALSE;
+    Handle* h = FileHandle(file);
+    File* f = h ? FindFile(h->name) : nullptr;
+    if (!f || !info) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *info = BY_HANDLE_FILE_INFORMATION{};
+    info->dwFileAttributes =
+        FILE_ATTRIBUTE_ARCHIVE | (f->linkTarget.empty() ? 0 : FILE_ATTRIBUTE_REPARSE_POINT);
+    info->nFileSizeLow = static_cast<DWORD>(f->bytes.size());
+    info->nNumberOfLinks = f->links;
+    return TRUE;
+}
+
+// Only the disposition is modelled: the file goes when the handle closes;
+// the handle must have been opened with DELETE access.
+BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info,
+                                DWORD size) {
+    if (Enter("SetFileInformationByHandle"))
+        return FALSE;
+    Handle* h = FileHandle(file);
+    if (!h || kind != FileDispositionInfo || !info || size < sizeof(FILE_DISPOSITION_INFO)) {
+        SetError(h ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!(h->access & (DELETE | GENERIC_ALL))) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    h->deleteOnClose = static_cast<FILE_DISPOSITION_INFO*>(info)->DeleteFile != 0;
+    return TRUE;
+}
+
+BOOL SetEndOfFile(HANDLE file) {
+    if (Enter("SetEndOfFile"))
+        return FALSE;
+    Handle* h = FileHandle(file);
+    File* f = h ? FindFile(h->name) : nullptr;
+    if (!f) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!(h->access & (GENERIC_WRITE | GENERIC_ALL))) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    f->bytes.resize(h->pos);
+    return TRUE;
+}
+
+// From the start of the file only, the one way the installer moves.
+DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method) {
+    if (Enter("SetFilePointer"))
+        return INVALID_SET_FILE_POINTER;
+    Handle* h = FileHandle(file);
+    if (!h || method != FILE_BEGIN || distance < 0 || (distanceHigh && *distanceHigh)) {
+        SetError(h ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return INVALID_SET_FILE_POINTER;
+    }
+    h->pos = static_cast<uint64_t>(distance);
+    return static_cast<DWORD>(distance);
+}
