@@ -9,6 +9,7 @@
 #include <cstdint>
 
 struct DeferredDelete;
+struct PackageFiles;
 struct SavedPrinter;
 
 const uint32_t Mode64Bit = 2;
@@ -52,4 +53,6 @@ struct InstallContext {
     // For each of RedirectedPrinters: where in its port list the entry that
     // became "file:" begins; global heap, or none.
     uint32_t* RedirectedPorts;
+    // The package's files as the run holds them open; none: opened by path.
+    const PackageFiles* Package;
 };

@@ -33,6 +33,10 @@ enum LogErrorNumber : uint32_t {
     ErrSavedRecordWrite = 19,
     ErrSavedRecordRead = 20,
     ErrKeepField = 21,
+    ErrLockTimeout = 24,
+    ErrLockUnavailable = 25,
+    ErrCanBeChanged = 26,
+    ErrCannotCheck = 27,
     ErrStopDependent = 28,
     ErrStartDependent = 29,
     LogErrorNumberEnd // one past the last number

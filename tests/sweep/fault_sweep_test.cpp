@@ -34,11 +34,26 @@ const sim::Text SettingsRoot = u"HKCU\\Software\\Vorland Software KFT\\Kestrovan
 
 // Calls that cannot fail in a way a caller could see (or whose failure would
 // only mean a program bug, like freeing a block twice).
-const std::set<std::string> cannotFail = {
-    "Sleep",       "GetTickCount",     "HeapFree",           "GlobalFree",      "LocalFree",
-    "CloseHandle", "ClosePrinter",     "CloseServiceHandle", "RegCloseKey",     "GetCommandLineW",
-    "IsWindow",    "GetAsyncKeyState", "EndDialog",          "SetDlgItemTextW", "SetWindowTextW",
-    "HeapSize",    "ReleaseMutex",     "GetLocalTime"};
+const std::set<std::string> cannotFail = {"Sleep",
+                                          "GetTickCount",
+                                          "HeapFree",
+                                          "GlobalFree",
+                                          "LocalFree",
+                                          "CloseHandle",
+                                          "ClosePrinter",
+                                          "CloseServiceHandle",
+                                          "RegCloseKey",
+                                          "GetCommandLineW",
+                                          "IsWindow",
+                                          "GetAsyncKeyState",
+                                          "EndDialog",
+                                          "SetDlgItemTextW",
+                                          "SetWindowTextW",
+                                          "HeapSize",
+                                          "ReleaseMutex",
+                                          "GetLocalTime",
+                                          "ClosePrivateNamespace",
+                                          "DeleteBoundaryDescriptor"};
 // Calls that fail only for arguments no caller gives.
 const std::set<std::string> failOnlyForBadArguments = {"CompareStringOrdinal"};
 
@@ -90,6 +105,18 @@ std::vector<DWORD> ErrorsOf(const std::string& call) {
         {"GetProcessWindowStation", {ERROR_ACCESS_DENIED}},
         {"SetDefaultDllDirectories", {ERROR_INVALID_PARAMETER}},
         {"GetUserObjectInformationW", {ERROR_INVALID_HANDLE, ERROR_ACCESS_DENIED}},
+        {"GetModuleHandleW", {ERROR_MOD_NOT_FOUND}},
+        {"GetProcAddress", {ERROR_PROC_NOT_FOUND}},
+        {"ConvertStringSecurityDescriptorToSecurityDescriptorW", {ERROR_NOT_ENOUGH_MEMORY}},
+        {"CreateBoundaryDescriptorW", {ERROR_NOT_ENOUGH_MEMORY}},
+        {"AddSIDToBoundaryDescriptor", {ERROR_NOT_ENOUGH_MEMORY}},
+        // One that exists and is gone before it is opened: made again.
+        {"CreatePrivateNamespaceW", {ERROR_ACCESS_DENIED, ERROR_ALREADY_EXISTS}},
+        {"OpenPrivateNamespaceW", {ERROR_ACCESS_DENIED, ERROR_NOT_FOUND}},
+        {"CreateMutexExW", {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}},
+        {"LookupAccountSidW", {ERROR_NONE_MAPPED}},
+        {"SetFilePointer", {ERROR_INVALID_PARAMETER}},
+        {"SetEndOfFile", {ERROR_DISK_FULL}},
     };
     auto it = table.find(call);
     if (it != table.end())
@@ -327,6 +354,14 @@ struct Scenario {
 const std::vector<Scenario>& Scenarios() {
     static const std::vector<Scenario> all = {
         {"clean install", "install", [] { PlacePackage(); }, {1, 100, 101}, false},
+        {"clean install, no private namespaces (Wine)",
+         "install",
+         [] {
+             PlacePackage();
+             sim::M().privateNamespaces = false;
+         },
+         {1, 100, 101},
+         false},
         {"install, log file",
          "install /log C:\\k.log",
          [] { PlacePackage(); },
@@ -515,6 +550,8 @@ struct Outcome {
     std::vector<sim::Text> queued;    // what was queued for the restart before the run
     DWORD error = 0;                  // the failing call's error
     std::set<std::string> dependents; // services on the spooler that ran before the run
+    std::string machine;              // the machine before the run
+    bool lockShown = false;           // the installers' lock was held while the dialog was up
 };
 
 Outcome RunScenario(const Scenario& s, const std::string& call, int nth, DWORD error,
@@ -531,8 +568,13 @@ Outcome RunScenario(const Scenario& s, const std::string& call, int nth, DWORD e
         out.depth = c->LogDepth;
         out.errors = c->ErrorCount;
         out.log = LogText(*c);
+        for (const auto& m : sim::M().mutexes)
+            out.lockShown |= m.second.owner == sim::InstallerProcess &&
+                             m.first.find(u"ksvinstall") != sim::Text::npos &&
+                             sim::MutexExists(m.first);
     };
     out.queued = QueuedTexts();
+    out.machine = MachineDigest(u"C:\\k.log");
     out.error = error;
     out.ours = OurQueues();
     out.ours.insert(takenByKilledRun.begin(), takenByKilledRun.end());
@@ -568,8 +610,16 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
     // DLL search nothing runs at all.
     bool unsplit = call == "CommandLineToArgvW" || (call == "LocalAlloc" && nth == 1) ||
                    call == "SetDefaultDllDirectories";
-    if (!s.codes.count(o.code) && !(unsplit && o.code == 6))
+    // Refused before anything changed: the lock could not be had safely (104),
+    // or the log file could not be opened (6).
+    bool refused =
+        o.code == 104 || (o.code == 6 && std::string(s.verb).find("/log") != std::string::npos);
+    if (!s.codes.count(o.code) && !(unsplit && o.code == 6) && !refused)
         fail("exit code " + std::to_string(o.code));
+    if (refused && MachineDigest(u"C:\\k.log") != o.machine)
+        fail("refused with " + std::to_string(o.code) + " but the machine changed");
+    if (o.lockShown)
+        fail("the installers' lock held while the dialog is shown");
     if (sim::LiveBlocks() != 0)
         fail(std::to_string(sim::LiveBlocks()) + " blocks leaked");
     if (sim::BadFrees() != 0)
@@ -595,7 +645,7 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
     if (o.sawContext) {
         if (o.depth != 0)
             fail("log depth " + std::to_string(o.depth));
-        if ((o.code == 100) != (o.errors != 0))
+        if ((o.code == 100 || o.code == 104) != (o.errors != 0))
             fail("exit " + std::to_string(o.code) + " with " + std::to_string(o.errors) +
                  " errors");
         // A scenario an administrator must mend is a fault of its own.
@@ -613,7 +663,8 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
                                o.log;
         if (f && o.sawContext && std::string(f->bytes.begin(), f->bytes.end()) != expected)
             fail("log file differs from the dialog");
-        if (!f && !unsplit && call != "CreateFileW" && call != "WriteFile")
+        // Not opened: refused (6). Not written whole: deleted.
+        if (!f && !unsplit && !refused && call != "WriteFile" && call != "SetEndOfFile")
             fail("no log file");
     }
     // Every error line says why, in the system's language when it has no English.
