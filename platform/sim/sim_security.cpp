@@ -11,22 +11,24 @@ using namespace sim;
 
 namespace {
 
-const Text TrustedInstaller = u"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
-
 struct Alias {
     const char16_t* name;
     const char16_t* sid;
 };
-const Alias SidAliases[] = {
-    {u"SY", u"S-1-5-18"}, {u"BA", u"S-1-5-32-544"}, {u"BU", u"S-1-5-32-545"}, {u"AU", u"S-1-5-11"},
-    {u"WD", u"S-1-1-0"},  {u"CO", u"S-1-3-0"},      {u"OW", u"S-1-3-4"}};
+const Alias SidAliases[] = {{u"SY", u"S-1-5-18"},
+                            {u"BA", u"S-1-5-32-544"},
+                            {u"BU", u"S-1-5-32-545"},
+                            {u"AU", u"S-1-5-11"},
+                            {u"WD", u"S-1-1-0"}};
 struct Right {
     const char16_t* name;
     DWORD mask;
 };
-const Right Rights[] = {{u"GA", GENERIC_ALL},     {u"GR", GENERIC_READ},    {u"GW", GENERIC_WRITE},
-                        {u"GX", GENERIC_EXECUTE}, {u"FA", FILE_ALL_ACCESS}, {u"SD", DELETE},
-                        {u"RC", READ_CONTROL},    {u"WD", WRITE_DAC},       {u"WO", WRITE_OWNER}};
+const Right Rights[] = {{u"GA", GENERIC_ALL},
+                        {u"GR", GENERIC_READ},
+                        {u"GW", GENERIC_WRITE},
+                        {u"GX", GENERIC_EXECUTE},
+                        {u"FA", FILE_ALL_ACCESS}};
 
 Text ParseSid(const Text& text) {
     for (const Alias& a : SidAliases)
@@ -251,28 +253,19 @@ std::vector<uint8_t> SecurityBytes(const Security& s, bool owner, bool dacl) {
     return out;
 }
 
-// The absolute form holds pointers where the self-relative one holds offsets.
+// Only the self-relative form, the one the installer hands in. Without a
+// DACL (or with a NULL one) everyone has access.
 bool ReadSecurity(const void* descriptor, Security& out) {
     out = Security();
     const uint8_t* sd = static_cast<const uint8_t*>(descriptor);
-    if (!sd || sd[0] != 1)
+    WORD control = sd ? static_cast<WORD>(sd[2] | (sd[3] << 8)) : 0;
+    if (!sd || sd[0] != 1 || !(control & SE_SELF_RELATIVE))
         return false;
-    WORD control = static_cast<WORD>(sd[2] | (sd[3] << 8));
-    bool relative = control & SE_SELF_RELATIVE;
-    auto at = [&](size_t field, size_t pointerField) -> const uint8_t* {
-        if (relative)
-            return U32(sd + field) ? sd + U32(sd + field) : nullptr;
-        const uint8_t* p = nullptr;
-        std::memcpy(&p, sd + pointerField, sizeof p);
-        return p;
-    };
-    if (const uint8_t* owner = at(4, 8))
-        out.owner = SidText(owner);
+    if (U32(sd + 4))
+        out.owner = SidText(sd + U32(sd + 4));
     out.isProtected = control & SE_DACL_PROTECTED;
-    const uint8_t* acl = at(16, 32);
-    out.dacl = acl != nullptr || !(control & SE_DACL_PRESENT);
-    if (!(control & SE_DACL_PRESENT))
-        out.dacl = false;
+    const uint8_t* acl = (control & SE_DACL_PRESENT) && U32(sd + 16) ? sd + U32(sd + 16) : nullptr;
+    out.dacl = acl != nullptr;
     if (!acl)
         return true;
     const uint8_t* ace = acl + 8;
