@@ -172,6 +172,7 @@ void ProcessGone() {
     m.onCall = nullptr;
     m.onDialog = nullptr;
     m.faults.clear();
+    m.callCounts.clear(); // the next run's n-th call is its own n-th, as the faults count it
 }
 
 // Runs the verb and kills it as the `nth` call of `call` (of any call when
