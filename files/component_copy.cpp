@@ -5,6 +5,7 @@
 #include "files/deferred_deletes.h"
 #include "run/install_context.h"
 #include "run/install_log.h"
+#include "run/package_files.h"
 
 #include <cstring>
 
@@ -66,6 +67,27 @@ bool CopyBytes(InstallContext& context, HANDLE source, HANDLE destination, const
     return true;
 }
 
+// The source: the file the run holds from its package, rewound (the monitor
+// DLL may be copied twice), or, where no package is held, the file by path.
+// A held file that could not be opened gives the reason it had then.
+HANDLE OpenSource(const InstallContext& context, const WCHAR* fileName, const WCHAR* path,
+                  DWORD& code) {
+    const PackageFile* held = HeldPackageFile(context.Package, fileName);
+    if (!held) {
+        HANDLE file =
+            CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        code = GetLastError();
+        return file;
+    }
+    code = held->OpenError;
+    if (held->File != INVALID_HANDLE_VALUE &&
+        SetFilePointer(held->File, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
+        code = GetLastError();
+        return INVALID_HANDLE_VALUE;
+    }
+    return held->File;
+}
+
 } // namespace
 
 bool ComponentReadable(InstallContext& context, const WCHAR* fileName) {
@@ -119,6 +141,7 @@ HRESULT CopyComponent(InstallContext& context, const WCHAR* directory, const WCH
 
     HRESULT result = E_FAIL;
     HANDLE source = INVALID_HANDLE_VALUE;
+    DWORD error = ERROR_SUCCESS;
     if (Length(sourcePath) == 0) {
         // No directory of our own to copy from: the component is missing.
         if (report)
@@ -133,17 +156,15 @@ HRESULT CopyComponent(InstallContext& context, const WCHAR* directory, const WCH
                                                      : ERROR_NOT_ENOUGH_MEMORY;
         if (report)
             LogError(context, ErrOpenDestination, code, built ? target : fileName);
-    } else if ((source = CreateFileW(Text(sourcePath), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                     OPEN_EXISTING, 0, nullptr)) == INVALID_HANDLE_VALUE) {
-        DWORD code = GetLastError();
+    } else if ((source = OpenSource(context, fileName, Text(sourcePath), error)) ==
+               INVALID_HANDLE_VALUE) {
         if (report)
-            LogError(context, ErrOpenSource, code, fileName);
+            LogError(context, ErrOpenSource, error, fileName);
     } else {
-        DWORD code = ERROR_SUCCESS;
-        HANDLE out = OpenForWrite(context, target, code);
+        HANDLE out = OpenForWrite(context, target, error);
         if (out == INVALID_HANDLE_VALUE) {
             if (report)
-                LogError(context, ErrOpenDestination, code, target);
+                LogError(context, ErrOpenDestination, error, target);
         } else {
             if (CopyBytes(context, source, out, target)) {
                 result = S_OK;
@@ -156,7 +177,8 @@ HRESULT CopyComponent(InstallContext& context, const WCHAR* directory, const WCH
                 !DeferDelete(context.DeferredDeletes, target))
                 LogError(context, ErrScheduleDelete, ERROR_NOT_ENOUGH_MEMORY, target);
         }
-        CloseHandle(source);
+        if (!HeldPackageFile(context.Package, fileName))
+            CloseHandle(source);
     }
     LogLine(context, result == S_OK ? W("Copy Succeeded :)") : W("Copy Failed :("));
     Release(destinationPath);

@@ -4,6 +4,7 @@
 #include "common/wide_string.h"
 #include "files/deferred_deletes.h"
 #include "install/context_setup.h"
+#include "install/package_check.h"
 #include "install/probes.h"
 #include "install/report/log_dialog.h"
 #include "install/report/log_file.h"
@@ -27,6 +28,7 @@ const int ExitDriverCurrent = 103;
 const int ExitRestartFirst = 200;
 const int ExitErrors = 100;
 const int ExitRestart = 101;
+const int ExitLockBusy = 104;
 
 // A help viewer that never closes must not keep the installer waiting for
 // ever: about five seconds of looking is the most it gets.
@@ -102,6 +104,65 @@ int RunVerb(const RunOptions& options) {
     return ExitNothing;
 }
 
+// The log of an install or uninstall: into its file when one was asked for,
+// then on screen when an error was logged or Shift is held, unless /quiet.
+// The run is done by then: the next installer need not wait for a person.
+void ReportLog(InstallContext& context, const RunOptions& options) {
+    if (options.Lock)
+        LetOtherInstallersRun(*options.Lock);
+    if (options.LogHandle != INVALID_HANDLE_VALUE)
+        WriteLogFile(context, options.LogHandle, options.Verb);
+    if (!options.Quiet && (context.ErrorCount != 0 || ShiftHeld()))
+        ShowLogDialog(context, options.Owner);
+}
+
+// The verbs that keep a log (and write it to a /log file).
+bool KeepsLog(const WCHAR* verb) {
+    return InstallMode(verb) != 0 || VerbIs(verb, W("un")) || VerbIs(verb, W("uninstall"));
+}
+
+// A run refused before it changed anything. Its log holds the first line and
+// the reason, and is written and shown as any run's; the verbs without a log
+// only end with the code.
+int RefuseRun(const RunOptions& options, int code, const Refusal& refusal) {
+    if (!KeepsLog(options.Verb))
+        return code;
+    InstallContext context = {};
+    LogLine(context, W("Kestrovane %d"), BuildNumber);
+    if (refusal.Number == ErrLockTimeout)
+        LogError(context, ErrLockTimeout, ERROR_SUCCESS,
+                 static_cast<int32_t>(InstallersLockWait / 1000));
+    else
+        LogError(context, refusal.Number, refusal.Code,
+                 Length(refusal.Subject) > 0 ? Text(refusal.Subject) : W(""), refusal.Account);
+    ReportLog(context, options);
+    FreeContext(context);
+    return code;
+}
+
+// The package checked and held open, the lock taken: only then does the verb
+// run. Either refused, nothing has changed.
+int GuardedRun(RunOptions& options) {
+    Refusal refusal;
+    PackageFiles package = {};
+    InstallersLock lock;
+    uint32_t mode = InstallMode(options.Verb);
+    int code = ExitNothing;
+    if (mode != 0 && !TakePackage(mode, !options.NoPackageCheck, package, refusal)) {
+        code = RefuseRun(options, ExitErrors, refusal);
+    } else if (!TakeInstallersLock(lock, refusal)) {
+        code = RefuseRun(options, ExitLockBusy, refusal);
+    } else {
+        options.Package = mode != 0 ? &package : nullptr;
+        options.Lock = &lock;
+        code = RunVerb(options);
+        LetOtherInstallersRun(lock);
+    }
+    ReleasePackage(package);
+    Release(refusal.Subject);
+    return code;
+}
+
 int Dispatch(int argc, LPWSTR* argv) {
     RunOptions options;
     if (argc < 2 || !TakeOptions(argc, argv, options))
@@ -110,19 +171,14 @@ int Dispatch(int argc, LPWSTR* argv) {
     options.Verb = argv[1];
     if (!ChangesMachine(options.Verb))
         return RunVerb(options);
-    HANDLE mutex = WaitForOtherInstallers();
-    int code = RunVerb(options);
-    LetOtherInstallersRun(mutex);
+    // A log file that will not do is known before the machine is touched.
+    if (KeepsLog(options.Verb) && options.LogFile &&
+        (options.LogHandle = OpenLogFile(options.LogFile)) == INVALID_HANDLE_VALUE)
+        return ExitNothing;
+    int code = GuardedRun(options);
+    if (options.LogHandle != INVALID_HANDLE_VALUE)
+        CloseHandle(options.LogHandle);
     return code;
-}
-
-// The log of an install or uninstall: into its file when one was asked for,
-// then on screen when an error was logged or Shift is held, unless /quiet.
-void ReportLog(InstallContext& context, const RunOptions& options) {
-    if (options.LogFile)
-        WriteLogFile(context, options.LogFile, options.Verb);
-    if (!options.Quiet && (context.ErrorCount != 0 || ShiftHeld()))
-        ShowLogDialog(context, options.Owner);
 }
 
 } // namespace
@@ -141,6 +197,9 @@ int InstallCommand(const RunOptions& options, uint32_t mode) {
     CloseHelpWindow();
     InstallContext context;
     InitContext(context, mode);
+    context.Package = options.Package;
+    if (options.NoPackageCheck)
+        LogLine(context, W("Package folder not checked (/nopackagecheck)"));
     LogLine(context, W(">>0010"));
     ReInstall(context);
     uint32_t scheduled = ScheduleDeferredDeletes(context);

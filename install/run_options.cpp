@@ -10,6 +10,8 @@ bool TakeOptions(int& argc, LPWSTR* argv, RunOptions& options) {
             argv[kept++] = argv[i];
         } else if (TextEqualNoCase(arg, W("/quiet"))) {
             options.Quiet = true;
+        } else if (TextEqualNoCase(arg, W("/nopackagecheck"))) {
+            options.NoPackageCheck = true;
         } else if (TextEqualNoCase(arg, W("/log")) && i + 1 < argc && IsFullPath(argv[i + 1])) {
             options.LogFile = argv[++i];
         } else {

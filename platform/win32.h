@@ -11,6 +11,8 @@
 #define UNICODE
 #endif
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <winspool.h>
 #include <shellapi.h>
 #include <winver.h>

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 struct DeferredDelete;
+struct PackageFiles;
 struct SavedPrinter;
 struct UserDefault;
 
@@ -57,4 +58,6 @@ struct InstallContext {
     // as a service (whose own default is another account's); global heap.
     UserDefault* UserDefaults;
     uint8_t TrayLeft; // the uninstall's tray program would not end: its file stays
+    // The package's files as the run holds them open; none: opened by path.
+    const PackageFiles* Package;
 };

@@ -29,12 +29,10 @@ const WCHAR* const errorFormats[] = {
     W("Can`t keep the saved printers in %s"),
     W("Can`t read the printers saved by an earlier run in %s"),
     W("Can`t keep the %s of printer '%s'"),
-    nullptr, // 22 to 27: numbers of other messages
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    W("Another installer still holds the installers' lock after %d seconds"),
+    W("Can't take the installers' lock %s"),
+    W("%s can be changed by %s"),
+    W("Can't check who can change %s"),
     W("Can't stop the dependent service %s"),
     W("Can't start the dependent service %s"),
 };

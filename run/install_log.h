@@ -33,8 +33,12 @@ enum LogErrorNumber : uint32_t {
     ErrSavedRecordWrite = 19,
     ErrSavedRecordRead = 20,
     ErrKeepField = 21,
-    ErrStopDependent = 28,
-    ErrStartDependent = 29,
+    ErrLockTimeout = 22,
+    ErrLockUnavailable = 23,
+    ErrCanBeChanged = 24,
+    ErrCannotCheck = 25,
+    ErrStopDependent = 26,
+    ErrStartDependent = 27,
     LogErrorNumberEnd // one past the last number
 };
 const WCHAR* LogErrorFormat(uint32_t number);

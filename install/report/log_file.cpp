@@ -2,10 +2,34 @@
 
 #include "common/text.h"
 #include "common/wide_string.h"
+#include "install/who_can_change.h"
 #include "run/install_context.h"
 #include "run/install_log.h"
 
 namespace {
+
+const WCHAR LogSecurity[] = W("D:P(A;;FA;;;SY)(A;;FA;;;BA)");
+const DWORD LogAccess = GENERIC_WRITE | DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES;
+
+// An existing file is ours to replace only as a plain file with one name that
+// an administrator (or the account we run as) owns: not a link to elsewhere,
+// not a second name of another file, not a file a user made beforehand.
+bool MayReplace(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info;
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    OwnAccounts own;
+    DWORD code = ERROR_SUCCESS;
+    bool plain = GetFileInformationByHandle(file, &info) &&
+                 !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                 info.nNumberOfLinks == 1;
+    bool ours = plain &&
+                GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+                ReadOwnAccounts(own, code) && TrustedOwner(own, owner);
+    LocalFree(descriptor);
+    return ours;
+}
 
 const size_t ChunkBytes = 4096;
 
@@ -93,12 +117,26 @@ void PutFirstLine(Utf8File& out, const WCHAR* verb) {
 
 } // namespace
 
-bool WriteLogFile(const InstallContext& context, const WCHAR* path, const WCHAR* verb) {
+HANDLE OpenLogFile(const WCHAR* path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(LogSecurity, SDDL_REVISION_1,
+                                                              &descriptor, nullptr))
+        return INVALID_HANDLE_VALUE;
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+    HANDLE file = CreateFileW(path, LogAccess, 0, &attributes, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    bool existed = file != INVALID_HANDLE_VALUE && GetLastError() == ERROR_ALREADY_EXISTS;
+    LocalFree(descriptor);
+    if (existed && !MayReplace(file)) {
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+bool WriteLogFile(const InstallContext& context, HANDLE file, const WCHAR* verb) {
     Utf8File out;
-    out.file =
-        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (out.file == INVALID_HANDLE_VALUE)
-        return false;
+    out.file = file;
     out.used = 0;
     out.ok = true;
     const uint8_t bom[] = {0xEF, 0xBB, 0xBF};
@@ -107,8 +145,12 @@ bool WriteLogFile(const InstallContext& context, const WCHAR* path, const WCHAR*
     PutFirstLine(out, verb);
     PutText(out, Text(context.LogText), static_cast<size_t>(Length(context.LogText)));
     Flush(out);
-    CloseHandle(out.file);
-    if (!out.ok)
-        DeleteFileW(path);
+    // An older, longer file keeps nothing of its own behind the log.
+    if (out.ok && !SetEndOfFile(file))
+        out.ok = false;
+    if (!out.ok) {
+        FILE_DISPOSITION_INFO gone = {TRUE};
+        SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof gone);
+    }
     return out.ok;
 }

@@ -4,6 +4,7 @@
 // Windows behaviour of each call, including its failure codes.
 #pragma once
 
+#include "sim_security.h"
 #include "sim_types.h"
 
 #include <cstdint>
@@ -70,7 +71,11 @@ struct Service {
 void SpoolerProcessCatchUp();
 
 // --- accounts and sessions -----------------------------------------------------
-// An access token as the calls see it.
+// An access token as the calls see it. Groups follow from it: Everyone,
+// Authenticated Users and Users always; Administrators for an elevated
+// administrator and for LocalSystem. What it creates is owned by
+// Administrators (an elevated administrator; SYSTEM's objects are SYSTEM's)
+// or else by the account.
 struct Token {
     Text sid; // the account; empty: nobody
     DWORD sessionId = 0;
@@ -125,6 +130,15 @@ struct Mutex {
     DWORD owner = 0;        // 0: free; InstallerProcess, or the id of the owning process
     int recursion = 0;      // how often the owner holds it
     bool abandoned = false; // its owner ended still holding it: the next wait gets WAIT_ABANDONED
+    Text security;          // its security descriptor, as SDDL
+};
+// A private object namespace: found by its boundary (name and SIDs) and its
+// alias; it lives while a handle to it is open. Each incarnation has objects
+// of its own, so one made again after it went holds other objects.
+struct Namespace {
+    Text security; // SDDL
+    int handles = 0;
+    int incarnation = 0;
 };
 
 // What a simulated program does once started: it may hold a named mutex and
@@ -142,6 +156,7 @@ struct ProgramScript {
     // signalled, it ends as for the quit message (empty: none).
     Text quitEvent;
     bool singleInstance = false; // ends at once when its mutex exists already
+    Text mutexSecurity;        // SDDL it creates the mutex with; empty: its token's default
 };
 struct Process {
     DWORD id = 0;
@@ -195,6 +210,10 @@ struct File {
     // With heldOpen: the other process lets go once GetTickCount reaches this
     // tick (0: only when a test clears heldOpen).
     DWORD heldUntil = 0;
+    // Its security descriptor as SDDL; empty: owned by Administrators, full
+    // access for SYSTEM and Administrators, Users may read and run it.
+    Text security;
+    DWORD links = 1; // names it has (hard links)
     // A symbolic link (or a directory junction) to this path: opening it
     // opens the target unless the caller asks for the link itself.
     Text linkTarget;
@@ -270,7 +289,8 @@ enum class HandleKind {
     Key,
     Token,
     Snapshot,
-    Event
+    Event,
+    Namespace
 };
 struct Handle {
     HandleKind kind;
@@ -282,7 +302,7 @@ struct Handle {
     Token token;                // a token handle's
     DWORD tokenLevel = 0;       // 0: a primary token; else its impersonation level
     std::vector<DWORD> listed;  // a snapshot's processes
-    bool deleteOnClose = false; // a file handle's disposition
+    bool deleteOnClose = false; // a file marked for deletion through this handle
 };
 
 struct Machine {
@@ -307,6 +327,10 @@ struct Machine {
     Token token = ElevatedToken();
     std::vector<Session> sessions;
     Process shell;
+    // Private namespaces exist (Windows); false: as on Wine 8, where
+    // CreateBoundaryDescriptorW gives NULL and the other namespace calls are
+    // not exported.
+    bool privateNamespaces = true;
     Text commandLine = u"\"C:\\Program Files\\Kestrovane\\setup\\ksvinstall.exe\"";
     Text modulePath = u"C:\\Program Files\\Kestrovane\\setup\\ksvinstall.exe";
     Text systemDir = u"C:\\Windows\\system32";
@@ -377,6 +401,11 @@ struct Machine {
     // other programs: named mutexes (by exact name), processes, and what runs
     // when an executable is started (upper-cased path -> its behaviour)
     std::map<Text, Mutex> mutexes;
+    // Boundary descriptors (handle value -> name and SIDs) and private
+    // namespaces ("name|sid|...|alias" -> namespace).
+    std::map<uintptr_t, std::vector<Text>> boundaries;
+    std::map<Text, Namespace> namespaces;
+    int incarnations = 0;
     // Which installer's thread runs now (mutex ownership), and what a wait on
     // a mutex another installer holds does: lets that installer run until it
     // lets go (without it, the wait acts as for a program that never does).
@@ -396,9 +425,13 @@ struct Machine {
     std::function<void(LPARAM)> onDialog;
 
     // file system, registry
-    int64_t diskSpace = -1;      // bytes WriteFile may still write; -1: unlimited
-    DWORD createFileMs = 0;      // virtual time each CreateFileW takes (a slow share, a scanner)
-    std::map<Text, File> files;  // upper-cased path -> file
+    int64_t diskSpace = -1;     // bytes WriteFile may still write; -1: unlimited
+    DWORD createFileMs = 0;     // virtual time each CreateFileW takes (a slow share, a scanner)
+    std::map<Text, File> files; // upper-cased path -> file
+    // The drive root's security: SYSTEM and Administrators in full, Users read,
+    // Authenticated Users may make folders (and own what they make there).
+    Text rootSecurity = u"O:SYD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+                        u"(A;;0x4;;;AU)(A;OICIIO;0x1301bf;;;AU)";
     std::map<Text, RegKey> keys; // upper-cased path -> key
     // Keys changed since their hive was last flushed (RegFlushKey): what a
     // power cut could still take back. Upper-cased paths.
@@ -539,6 +572,47 @@ Text DriverStore(const Text& environment = u"Windows x64", DWORD version = 3);
 
 // Whether FormatMessageW has a system text for the code.
 bool HasSystemText(DWORD code);
+// Security descriptors: SDDL as the system writes it (owner, DACL with its
+// "P" flag and ACEs of type A or D; rights as FA/GA/GR/GW/GX or 0x...; SIDs
+// as S-1-... or the two-letter aliases SY BA BU AU WD CO OW), and the
+// self-relative binary the API hands out. Empty SDDL: a file's default.
+struct Ace {
+    BYTE type = 0;
+    BYTE flags = 0;
+    DWORD mask = 0;
+    Text sid;
+};
+struct Security {
+    Text owner;
+    bool dacl = true; // false: a NULL DACL, open to everyone
+    bool isProtected = false;
+    std::vector<Ace> aces;
+};
+bool ParseSddl(const Text& sddl, Security& out);
+Text WriteSddl(const Security& security);
+std::vector<uint8_t> SecurityBytes(const Security& security, bool owner, bool dacl);
+// A caller's binary descriptor (absolute or self-relative); false if malformed.
+bool ReadSecurity(const void* descriptor, Security& out);
+std::vector<uint8_t> SidBytes(const Text& sid);
+Text SidText(const void* sid);
+// Whether `token` is granted all of `access` on an object with `sddl`, with
+// the generic rights mapped as `generic` says (read, write, execute, all).
+bool AccessGranted(const Text& sddl, const Token& token, DWORD access, const DWORD generic[4]);
+// A new object's security: the caller's descriptor, or the token's default,
+// with the token's default owner where the descriptor names none.
+Text NewObjectSecurity(const Token& token, const SECURITY_ATTRIBUTES* attributes,
+                       const Text& fallback);
+Text DefaultOwner(const Token& token);
+// What GetSecurityInfo and GetNamedSecurityInfoW hand out: the descriptor in
+// the local heap (the caller frees it), owner and DACL pointing into it.
+DWORD SecurityAnswer(const Text& sddl, SECURITY_INFORMATION info, PSID* owner, PACL* dacl,
+                     PSECURITY_DESCRIPTOR* descriptor);
+extern const char16_t DefaultFileSecurity[];
+// Sets a file's or folder's security from SDDL (the test's side).
+void Secure(const Text& path, const Text& sddl);
+// Ends the process: the installer waits for something that never comes. A
+// real wait without end would hang the test run; this makes the hang seen.
+[[noreturn]] void NeverReturns(const char* what);
 
 // Blocks the system hands out and takes back itself (WTS lists, environment
 // blocks), accounted in the local heap.

@@ -267,7 +267,7 @@ std::string FileContent(const Text& path) {
 
 // A link on the path is followed, the last part too unless the caller asks
 // for the link itself (FILE_FLAG_OPEN_REPARSE_POINT).
-HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE) {
     bool writing = (access & (GENERIC_WRITE | GENERIC_ALL)) || disposition == CREATE_ALWAYS ||
                    disposition == TRUNCATE_EXISTING;
@@ -317,6 +317,8 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
     bool existed = f != nullptr;
     if (!f) {
         f = &PutFile(p);
+        if (security && security->lpSecurityDescriptor)
+            f->security = NewObjectSecurity(M().token, security, Text());
     } else if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) {
         f->bytes.clear();
     }
@@ -455,7 +457,7 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) 
     info->dwFileAttributes = (f->directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE) |
                              (f->linkTarget.empty() ? 0 : FILE_ATTRIBUTE_REPARSE_POINT);
     info->nFileSizeLow = static_cast<DWORD>(f->bytes.size());
-    info->nNumberOfLinks = 1;
+    info->nNumberOfLinks = f->links;
     return TRUE;
 }
 
@@ -494,7 +496,7 @@ BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, LPV
         SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (!(h->access & DELETE) || f->loadedBySpooler || f->loadedByProcess) {
+    if (!(h->access & (DELETE | GENERIC_ALL)) || f->loadedBySpooler || f->loadedByProcess) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
@@ -684,3 +686,50 @@ void Reboot() {
 }
 
 } // namespace sim
+
+// A folder's or a file's security by path; "C:\\" is the drive's root.
+DWORD GetNamedSecurityInfoW(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
+                            PSID* owner, PSID*, PACL* dacl, PACL*,
+                            PSECURITY_DESCRIPTOR* descriptor) {
+    if (Enter("GetNamedSecurityInfoW"))
+        return GetLastError();
+    Text p = Win32Path(name);
+    if (type != SE_FILE_OBJECT || p.empty())
+        return ERROR_INVALID_PARAMETER;
+    if (p.size() == 3 && p[1] == u':' && p[2] == u'\\')
+        return SecurityAnswer(M().rootSecurity, info, owner, dacl, descriptor);
+    File* f = FindFile(p);
+    if (!f)
+        return MissingError(p);
+    return SecurityAnswer(f->security, info, owner, dacl, descriptor);
+}
+
+BOOL SetEndOfFile(HANDLE file) {
+    if (Enter("SetEndOfFile"))
+        return FALSE;
+    Handle* h = FileHandle(file);
+    File* f = h ? FindFile(h->name) : nullptr;
+    if (!f) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!(h->access & (GENERIC_WRITE | GENERIC_ALL))) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    f->bytes.resize(h->pos);
+    return TRUE;
+}
+
+// From the start of the file only, the one way the installer moves.
+DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method) {
+    if (Enter("SetFilePointer"))
+        return INVALID_SET_FILE_POINTER;
+    Handle* h = FileHandle(file);
+    if (!h || method != FILE_BEGIN || distance < 0 || (distanceHigh && *distanceHigh)) {
+        SetError(h ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return INVALID_SET_FILE_POINTER;
+    }
+    h->pos = static_cast<uint64_t>(distance);
+    return static_cast<DWORD>(distance);
+}

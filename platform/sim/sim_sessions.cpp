@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 using namespace sim;
 
@@ -164,6 +165,19 @@ BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS type, LPVOID info
         DWORD level = IsSystem(M().token) ? 0 : static_cast<DWORD>(SecurityIdentification);
         static_cast<TOKEN_LINKED_TOKEN*>(info)->LinkedToken =
             NewToken(other, TOKEN_ALL_ACCESS, level);
+        return TRUE;
+    }
+    case TokenUser:
+    case TokenOwner: {
+        std::vector<uint8_t> sid = SidBytes(type == TokenUser ? t.sid : DefaultOwner(t));
+        DWORD head = type == TokenUser ? sizeof(TOKEN_USER) : sizeof(TOKEN_OWNER);
+        if (!Fits(head + static_cast<DWORD>(sid.size()), length, info, returned))
+            return FALSE;
+        uint8_t* block = static_cast<uint8_t*>(info);
+        std::memset(block, 0, head);
+        std::memcpy(block + head, sid.data(), sid.size());
+        PSID where = block + head;
+        std::memcpy(block, &where, sizeof where); // User.Sid or Owner: the first field
         return TRUE;
     }
     default:

@@ -44,10 +44,11 @@ void CatchUp() {
     AdvanceClock(0);
 }
 
-Mutex& FreshMutex(const Text& name) {
+Mutex& FreshMutex(const Text& name, const Text& security) {
     Mutex& m = M().mutexes[name];
     m = Mutex{};
     m.name = name;
+    m.security = security;
     return m;
 }
 
@@ -57,6 +58,75 @@ Token SessionUser() {
         if (s.id == M().token.sessionId && !s.user.sid.empty())
             return s.user;
     return M().token;
+}
+
+const DWORD MutexGeneric[4] = {0x20001, 0x20000, 0x120000, MUTEX_ALL_ACCESS};
+
+DWORD MapGenericMutex(DWORD access) {
+    DWORD out = access & 0x0FFFFFFF;
+    const DWORD bits[4] = {GENERIC_READ, GENERIC_WRITE, GENERIC_EXECUTE, GENERIC_ALL};
+    for (int i = 0; i < 4; ++i)
+        if (access & bits[i])
+            out |= MutexGeneric[i];
+    return out;
+}
+
+// The object a mutex name means: "Global\x" and "Local\x" as given; in a
+// private namespace ("alias\x") the object of the namespace incarnation that
+// an open handle of the caller reaches. Empty: no such namespace open here.
+Text ObjectName(const Text& name) {
+    size_t cut = name.find(u'\\');
+    if (cut == Text::npos || name.compare(0, cut, u"Global") == 0 ||
+        name.compare(0, cut, u"Local") == 0)
+        return name;
+    Text alias = name.substr(0, cut);
+    for (const auto& entry : M().handles) {
+        const Text& key = entry.second.name;
+        if (entry.second.kind == HandleKind::Namespace && key.size() > alias.size() &&
+            key.compare(key.size() - alias.size() - 1, Text::npos, u"|" + alias) == 0)
+            return u"<namespace " + Widen(std::to_string(M().namespaces[key].incarnation)) + u">" +
+                   name.substr(cut);
+    }
+    return Text();
+}
+
+// Creates or opens a named mutex: an existing one is opened only with the
+// access its security grants (ERROR_ACCESS_DENIED otherwise), its initial
+// ownership is then not granted and ERROR_ALREADY_EXISTS stays as the last
+// error; a new one gets the caller's descriptor or the token's default.
+HANDLE OpenOrCreateMutex(LPSECURITY_ATTRIBUTES security, const Text* name, bool initialOwner,
+                         DWORD access) {
+    CatchUp();
+    Text n;
+    if (name) {
+        if (name->size() > MAX_PATH) {
+            SetError(ERROR_FILENAME_EXCED_RANGE);
+            return nullptr;
+        }
+        n = ObjectName(*name);
+        if (n.empty()) {
+            SetError(ERROR_PATH_NOT_FOUND);
+            return nullptr;
+        }
+        if (n[0] != u'<')
+            n = ObjectKey(n, M().token.sessionId);
+    } else {
+        n = u"<unnamed " + Widen(std::to_string(M().nextHandle)) + u">";
+    }
+    bool existed = name && MutexExists(n);
+    if (existed && !AccessGranted(M().mutexes[n].security, M().token, access, MutexGeneric)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    Mutex& m =
+        existed ? M().mutexes[n] : FreshMutex(n, NewObjectSecurity(M().token, security, Text()));
+    if (!existed && initialOwner) {
+        m.owner = M().currentInstaller;
+        m.recursion = 1;
+    }
+    HANDLE h = NewHandle(HandleKind::Mutex, n, MapGenericMutex(access));
+    SetError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return h;
 }
 
 bool HasExtension(const Text& path) {
@@ -183,7 +253,9 @@ Process& StartProcess(const Text& image, const Text& commandLine, const Token* t
     if (File* f = FindFile(image))
         f->loadedByProcess = true;
     if (!key.empty()) {
-        Mutex& mutex = MutexExists(key) ? m.mutexes[key] : FreshMutex(key);
+        Mutex& mutex = MutexExists(key)
+                           ? m.mutexes[key]
+                           : FreshMutex(key, NewObjectSecurity(p.token, nullptr, s.mutexSecurity));
         if (mutex.owner == 0 && !mutex.abandoned) {
             mutex.owner = p.id;
             mutex.recursion = 1;
@@ -250,33 +322,20 @@ std::vector<Text> Logon() {
 
 } // namespace sim
 
-// A named mutex that exists already is opened (its initial ownership is then
-// not granted) and ERROR_ALREADY_EXISTS is left as the last error; a new one
-// clears the last error. Names compare exactly, as in the object namespace.
-HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name) {
+// Names compare exactly, as in the object namespace.
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name) {
     if (Enter("CreateMutexA"))
         return nullptr;
-    CatchUp();
-    Text n;
-    if (name) {
-        n = Widen(name);
-        if (n.size() > MAX_PATH) {
-            SetError(ERROR_FILENAME_EXCED_RANGE);
-            return nullptr;
-        }
-        n = ObjectKey(n, M().token.sessionId);
-    } else {
-        n = u"<unnamed " + Widen(std::to_string(M().nextHandle)) + u">";
-    }
-    bool existed = name && MutexExists(n);
-    Mutex& m = existed ? M().mutexes[n] : FreshMutex(n);
-    if (!existed && initialOwner) {
-        m.owner = M().currentInstaller;
-        m.recursion = 1;
-    }
-    HANDLE h = NewHandle(HandleKind::Mutex, n, 0x1F0001 /* MUTEX_ALL_ACCESS */);
-    SetError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-    return h;
+    Text n = name ? Widen(name) : Text();
+    return OpenOrCreateMutex(security, name ? &n : nullptr, initialOwner, MUTEX_ALL_ACCESS);
+}
+
+HANDLE CreateMutexExW(LPSECURITY_ATTRIBUTES security, LPCWSTR name, DWORD flags, DWORD access) {
+    if (Enter("CreateMutexExW"))
+        return nullptr;
+    Text n = name ? Text(name) : Text();
+    return OpenOrCreateMutex(security, name ? &n : nullptr, flags & CREATE_MUTEX_INITIAL_OWNER,
+                             access);
 }
 
 BOOL ReleaseMutex(HANDLE mutex) {
@@ -312,6 +371,10 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         return WAIT_FAILED;
     }
     const Handle h = it->second;
+    if (h.kind == HandleKind::Mutex && !(h.access & SYNCHRONIZE)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return WAIT_FAILED;
+    }
     const Service& spooler = M().spooler;
     DWORD pid = static_cast<DWORD>(h.owner);
     if (h.kind == HandleKind::Process && h.name == OtherProgram) { // it runs on
@@ -333,6 +396,8 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
             AdvanceClock(static_cast<DWORD>(Until(p->endsAt)));
         if (!p || !p->running)
             return WAIT_OBJECT_0;
+        if (milliseconds == INFINITE)
+            NeverReturns(Narrow(h.name).c_str());
         AdvanceClock(milliseconds);
         return WAIT_TIMEOUT;
     }
@@ -350,10 +415,8 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
             AdvanceClock(static_cast<DWORD>(Until(holder->endsAt)));
             m = &M().mutexes[h.name];
         } else {
-            if (milliseconds == INFINITE) {
-                SetError(ERROR_INVALID_PARAMETER); // it would never return
-                return WAIT_FAILED;
-            }
+            if (milliseconds == INFINITE)
+                NeverReturns(Narrow(h.name).c_str());
             AdvanceClock(milliseconds);
             return WAIT_TIMEOUT;
         }

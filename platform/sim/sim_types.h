@@ -556,6 +556,8 @@ struct VS_FIXEDFILEINFO {
 typedef HANDLE* PHANDLE;
 typedef BYTE BOOLEAN;
 enum TOKEN_INFORMATION_CLASS {
+    TokenUser = 1,
+    TokenOwner = 4,
     TokenSessionId = 12,
     TokenElevationType = 18,
     TokenLinkedToken = 19

@@ -2,6 +2,7 @@
 // Each is written from the call's documented behaviour (see machine.h).
 #pragma once
 
+#include "sim_security.h"
 #include "sim_types.h"
 
 // kernel32: errors, time, memory

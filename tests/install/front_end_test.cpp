@@ -289,7 +289,6 @@ TEST_F(FrontEndTest, OptionsAfterTheVerb) {
         {"UnInstall /Quiet", true, 100, false, false},
         {"install /log C:\\Setup\\k.log", false, 1, true, true},
         {"in_notray /LOG C:\\Setup\\k.log /quiet", true, 100, false, true},
-        {"uninstall /quiet /log \\\\server\\share\\k.log", false, 2, false, false},
         {"install /log C:/Setup/k.log /quiet /quiet", false, 1, false, true},
         {"onChkDrv /quiet /log C:\\Setup\\k.log", false, 3, false, false},
         {"def.set /log C:\\Setup\\k.log", false, 4, false, false},
@@ -304,6 +303,8 @@ TEST_F(FrontEndTest, OptionsAfterTheVerb) {
         {"/quiet install", false, 6, false, false},
         {"def.set /x", false, 6, false, false},
         {"onInit /", false, 6, false, false},
+        // A log file that cannot be opened: known before anything is done.
+        {"uninstall /quiet /log \\\\server\\share\\k.log", false, 6, false, false},
     };
     for (const auto& c : cases) {
         sim::Reset();

@@ -448,6 +448,8 @@ TEST_F(InstallScenario, QueuedMonitorDllIsKeptWhereTheInstallUsesIt) {
 // Another installer (here a crashed or slow one) holds the installers' mutex:
 // the verbs that change the machine wait until it ends, whether it let go or
 // left the mutex abandoned; the driver probe only reads and does not wait.
+// (The other one is a program here, so its mutex is the one in the global
+// namespace, as on a system without private namespaces.)
 TEST_F(InstallScenario, OneInstallerAtATime) {
     const struct {
         const char* verb;
@@ -462,8 +464,9 @@ TEST_F(InstallScenario, OneInstallerAtATime) {
         sim::Reset();
         PlacePackage();
         ScriptTray();
+        sim::M().privateNamespaces = false;
         sim::ProgramScript other;
-        other.mutexName = sim::Widen(InstallerMutexName);
+        other.mutexName = u"Global\\Kestrovane.ksvinstall";
         other.releasesMutex = c.releases;
         const sim::Text image = u"C:\\Temp\\ksvinstall.exe";
         sim::M().programs[sim::Upper(image)] = other;

@@ -226,14 +226,14 @@ TEST_F(SpoolerControlTest, ServicesThatDependOnTheSpoolerStopFirstAndStartAfter)
         {"one will not start again",
          [](sim::Service& f) { f.refusesStart = true; },
          {">Restart Spooler", fax, scan, "Dependent service Scan started",
-          "Error(29): Can't start the dependent service Fax - (The service cannot be started, "
+          "Error(27): Can't start the dependent service Fax - (The service cannot be started, "
           "either because it is disabled or because it has no enabled devices associated with "
           "it.)"},
          SERVICE_STOPPED},
         {"one will not stop",
          [](sim::Service& f) { f.ignoresStop = true; },
          {">Restart Spooler",
-          "Error(28): Can't stop the dependent service Fax - (The service did not respond to the "
+          "Error(26): Can't stop the dependent service Fax - (The service did not respond to the "
           "start or control request in a timely fashion.)",
           scan,
           "Error(5): ControlService failed with code 1051 (0x41b) - (A stop control has been sent "

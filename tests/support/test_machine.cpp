@@ -3,6 +3,8 @@
 #include "install/front_end.h"
 #include "tray/tray_protocol.h"
 
+#include <functional>
+
 void MachineTest::SetUp() {
     sim::Reset();
 }
@@ -112,6 +114,28 @@ bool NamedOnCommandLine(const sim::Text& path) {
 }
 
 } // namespace
+
+std::string MachineDigest(const sim::Text& except) {
+    std::string d;
+    for (const auto& f : sim::M().files)
+        if (f.first != sim::Upper(except))
+            d += Ascii(f.first) + "=" +
+                 std::to_string(std::hash<std::string>()(
+                     std::string(f.second.bytes.begin(), f.second.bytes.end()))) +
+                 ";";
+    for (const sim::Monitor& m : sim::M().monitors)
+        d += "monitor " + Ascii(m.name) + ";";
+    for (const sim::Driver& v : sim::M().drivers)
+        d += "driver " + Ascii(v.name) + ";";
+    for (const sim::Printer& p : sim::M().printers)
+        d += "printer " + Ascii(p.name + u" " + p.port + u" " + p.driver) + ";";
+    for (const auto& k : sim::M().keys)
+        for (const auto& v : k.second.values)
+            d += Ascii(k.first + u"\\" + v.first) + ";";
+    for (const sim::Process& p : sim::M().processes)
+        d += "process " + Ascii(p.image) + (p.running ? " running;" : ";");
+    return d + "stops " + std::to_string(sim::M().spooler.stopsSeen);
+}
 
 std::vector<sim::Text> QueuedTexts() {
     sim::RegValue* v = sim::FindValue(sim::PendingRenamesKey, u"PendingFileRenameOperations");

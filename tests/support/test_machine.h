@@ -55,6 +55,10 @@ std::string BrokenRegistrations();
 // `queued`: the texts other programs had queued for the restart before the
 // run; the installer may look at what they name, never change it.
 std::string MachineHarm(int exitCode, const std::vector<sim::Text>& queued = {});
+// Everything a run could change (files by a hash of their content, the
+// spooler's registrations, the registry's value names, processes), leaving
+// out the file `except`: equal digests, an unchanged machine.
+std::string MachineDigest(const sim::Text& except);
 // The texts of PendingFileRenameOperations as they are now.
 std::vector<sim::Text> QueuedTexts();
 

@@ -23,13 +23,15 @@ struct Baton {
     std::mutex lock;
     std::condition_variable changed;
     DWORD turn = First;
-    std::map<DWORD, DWORD> lastErrors; // each thread has its own last error
+    std::map<DWORD, DWORD> lastErrors;  // each thread has its own last error
+    std::map<DWORD, sim::Token> tokens; // and runs as its own account
 
     void WaitFor(DWORD me) {
         std::unique_lock<std::mutex> hold(lock);
         changed.wait(hold, [&] { return turn == me; });
         sim::M().currentInstaller = me;
         sim::M().lastError = lastErrors[me];
+        sim::M().token = tokens[me];
     }
     void Give(DWORD to) {
         lastErrors[sim::M().currentInstaller] = sim::M().lastError;
@@ -49,8 +51,11 @@ struct Baton {
 // An installer's thread has ended: a mutex it still held is abandoned.
 void Abandon(DWORD installer) {
     for (auto& entry : sim::M().mutexes)
-        if (entry.second.owner == installer)
-            entry.second = sim::Mutex{entry.second.name, 0, 0, true};
+        if (entry.second.owner == installer) {
+            entry.second.owner = 0;
+            entry.second.recursion = 0;
+            entry.second.abandoned = true;
+        }
 }
 
 struct Queue {
@@ -86,11 +91,15 @@ struct Outcome {
     std::string lost; // empty: nothing lost
 };
 
-// The second install starts at the first's call number `k` (0: never).
-Outcome RunPair(int k) {
+// The second install starts at the first's call number `k` (0: never); the
+// first runs as `first` (SYSTEM, say: a deployment), the second as an
+// administrator.
+Outcome RunPair(int k, const sim::Token& first) {
     Prepare();
     std::map<std::string, Queue> before = OurQueues();
     Baton baton;
+    baton.tokens = {{First, first}, {Second, sim::ElevatedToken()}};
+    sim::M().token = first;
     bool started = false, secondDone = false;
     Outcome out;
     std::thread second([&] {
@@ -117,6 +126,7 @@ Outcome RunPair(int k) {
     second.join();
     sim::M().onInstallerBusy = nullptr;
     sim::M().currentInstaller = First;
+    sim::M().token = sim::ElevatedToken();
 
     std::map<std::string, Queue> after = OurQueues();
     for (const auto& q : before)
@@ -132,24 +142,35 @@ Outcome RunPair(int k) {
 } // namespace
 
 TEST(ConcurrencySweep, SecondInstallAtEveryCallOfTheFirstLosesNothing) {
-    Prepare();
-    sim::M().recordCalls = true;
-    ASSERT_EQ(RunCommand("ksvinstall.exe install"), 1);
-    int calls = static_cast<int>(sim::M().calls.size());
-    int losses = 0, failed = 0;
-    for (int k = 1; k <= calls; ++k) {
-        Outcome o = RunPair(k);
-        if (o.first != 1 || o.second != 1) {
-            ++failed;
-            ADD_FAILURE() << "second install at call " << k << ": exit codes " << o.first << ", "
-                          << o.second;
+    sim::Token system = sim::SystemToken();
+    system.sessionId = 0;
+    const struct {
+        const char* first;
+        sim::Token token;
+    } runs[] = {{"an administrator", sim::ElevatedToken()}, {"SYSTEM", system}};
+    for (const auto& run : runs) {
+        Prepare();
+        sim::M().recordCalls = true;
+        sim::M().token = run.token;
+        ASSERT_EQ(RunCommand("ksvinstall.exe install"), 1);
+        int calls = static_cast<int>(sim::M().calls.size());
+        int losses = 0, failed = 0;
+        for (int k = 1; k <= calls; ++k) {
+            Outcome o = RunPair(k, run.token);
+            if (o.first != 1 || o.second != 1) {
+                ++failed;
+                ADD_FAILURE() << run.first << " first, second install at call " << k
+                              << ": exit codes " << o.first << ", " << o.second;
+            }
+            if (!o.lost.empty()) {
+                ++losses;
+                ADD_FAILURE() << run.first << " first, second install at call " << k
+                              << " lost: " << o.lost;
+            }
         }
-        if (!o.lost.empty()) {
-            ++losses;
-            ADD_FAILURE() << "second install at call " << k << " lost: " << o.lost;
-        }
+        std::printf("concurrency sweep, %s first: %d interleavings, %d with losses, %d with "
+                    "errors\n",
+                    run.first, calls, losses, failed);
+        EXPECT_GT(calls, 100);
     }
-    std::printf("concurrency sweep: %d interleavings, %d with losses, %d with errors\n", calls,
-                losses, failed);
-    EXPECT_GT(calls, 100);
 }

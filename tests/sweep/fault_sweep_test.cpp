@@ -45,7 +45,8 @@ const std::set<std::string> cannotFail = {
     "GetCommandLineW", "IsWindow",           "GetAsyncKeyState",
     "EndDialog",       "SetDlgItemTextW",    "SetWindowTextW",
     "HeapSize",        "ReleaseMutex",       "GetLocalTime",
-    "WTSFreeMemory",   "GetCurrentProcess",  "DestroyEnvironmentBlock"};
+    "WTSFreeMemory",   "GetCurrentProcess",  "DestroyEnvironmentBlock",
+    "ClosePrivateNamespace", "DeleteBoundaryDescriptor"};
 // Calls that fail only for arguments no caller gives.
 const std::set<std::string> failOnlyForBadArguments = {"CompareStringOrdinal"};
 
@@ -112,6 +113,18 @@ std::vector<DWORD> ErrorsOf(const std::string& call) {
         {"OpenEventW", {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED}},
         {"SetFileInformationByHandle", {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION}},
         {"RegEnumKeyExW", {ERROR_ACCESS_DENIED, ERROR_MORE_DATA}},
+        {"GetModuleHandleW", {ERROR_MOD_NOT_FOUND}},
+        {"GetProcAddress", {ERROR_PROC_NOT_FOUND}},
+        {"ConvertStringSecurityDescriptorToSecurityDescriptorW", {ERROR_NOT_ENOUGH_MEMORY}},
+        {"CreateBoundaryDescriptorW", {ERROR_NOT_ENOUGH_MEMORY}},
+        {"AddSIDToBoundaryDescriptor", {ERROR_NOT_ENOUGH_MEMORY}},
+        // One that exists and is gone before it is opened: made again.
+        {"CreatePrivateNamespaceW", {ERROR_ACCESS_DENIED, ERROR_ALREADY_EXISTS}},
+        {"OpenPrivateNamespaceW", {ERROR_ACCESS_DENIED, ERROR_NOT_FOUND}},
+        {"CreateMutexExW", {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}},
+        {"LookupAccountSidW", {ERROR_NONE_MAPPED}},
+        {"SetFilePointer", {ERROR_INVALID_PARAMETER}},
+        {"SetEndOfFile", {ERROR_DISK_FULL}},
     };
     auto it = table.find(call);
     if (it != table.end())
@@ -167,6 +180,7 @@ void ProcessGone() {
     m.onCall = nullptr;
     m.onDialog = nullptr;
     m.faults.clear();
+    m.callCounts.clear(); // the next run's n-th call is its own n-th, as the faults count it
 }
 
 // Runs the verb and kills it as the `nth` call of `call` (of any call when
@@ -388,6 +402,14 @@ struct Scenario {
 const std::vector<Scenario>& Scenarios() {
     static const std::vector<Scenario> all = {
         {"clean install", "install", [] { PlacePackage(); }, {1, 100, 101}, false},
+        {"clean install, no private namespaces (Wine)",
+         "install",
+         [] {
+             PlacePackage();
+             sim::M().privateNamespaces = false;
+         },
+         {1, 100, 101},
+         false},
         {"install, log file",
          "install /log C:\\k.log",
          [] { PlacePackage(); },
@@ -658,6 +680,8 @@ struct Outcome {
     std::vector<sim::Text> queued;    // what was queued for the restart before the run
     DWORD error = 0;                  // the failing call's error
     std::set<std::string> dependents; // services on the spooler that ran before the run
+    std::string machine;              // the machine before the run
+    bool lockShown = false;           // the installers' lock was held while the dialog was up
 };
 
 Outcome RunScenario(const Scenario& s, const std::string& call, int nth, DWORD error,
@@ -674,8 +698,13 @@ Outcome RunScenario(const Scenario& s, const std::string& call, int nth, DWORD e
         out.depth = c->LogDepth;
         out.errors = c->ErrorCount;
         out.log = LogText(*c);
+        for (const auto& m : sim::M().mutexes)
+            out.lockShown |= m.second.owner == sim::InstallerProcess &&
+                             m.first.find(u"ksvinstall") != sim::Text::npos &&
+                             sim::MutexExists(m.first);
     };
     out.queued = QueuedTexts();
+    out.machine = MachineDigest(u"C:\\k.log");
     out.error = error;
     out.ours = OurQueues();
     out.ours.insert(takenByKilledRun.begin(), takenByKilledRun.end());
@@ -767,8 +796,16 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
     // DLL search nothing runs at all.
     bool unsplit = call == "CommandLineToArgvW" || (call == "LocalAlloc" && nth == 1) ||
                    call == "SetDefaultDllDirectories";
-    if (!s.codes.count(o.code) && !(unsplit && o.code == 6))
+    // Refused before anything changed: the lock could not be had safely (104),
+    // or the log file could not be opened (6).
+    bool refused =
+        o.code == 104 || (o.code == 6 && std::string(s.verb).find("/log") != std::string::npos);
+    if (!s.codes.count(o.code) && !(unsplit && o.code == 6) && !refused)
         fail("exit code " + std::to_string(o.code));
+    if (refused && MachineDigest(u"C:\\k.log") != o.machine)
+        fail("refused with " + std::to_string(o.code) + " but the machine changed");
+    if (o.lockShown)
+        fail("the installers' lock held while the dialog is shown");
     if (sim::LiveBlocks() != 0)
         fail(std::to_string(sim::LiveBlocks()) + " blocks leaked");
     if (sim::BadFrees() != 0)
@@ -795,7 +832,7 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
     if (o.sawContext) {
         if (o.depth != 0)
             fail("log depth " + std::to_string(o.depth));
-        if ((o.code == 100) != (o.errors != 0))
+        if ((o.code == 100 || o.code == 104) != (o.errors != 0))
             fail("exit " + std::to_string(o.code) + " with " + std::to_string(o.errors) +
                  " errors");
         // A scenario an administrator must mend, or one whose error is its
@@ -814,7 +851,8 @@ std::string Check(const Scenario& s, const std::string& call, int nth, bool last
                                o.log;
         if (f && o.sawContext && std::string(f->bytes.begin(), f->bytes.end()) != expected)
             fail("log file differs from the dialog");
-        if (!f && !unsplit && call != "CreateFileW" && call != "WriteFile")
+        // Not opened: refused (6). Not written whole: deleted.
+        if (!f && !unsplit && !refused && call != "WriteFile" && call != "SetEndOfFile")
             fail("no log file");
     }
     // Every error line says why, in the system's language when it has no English.

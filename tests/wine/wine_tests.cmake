@@ -84,6 +84,12 @@ if(EXISTS "${KSV_TOOLS}/logreader.exe")
     if(EXISTS "${KSV_TOOLS}/ksvops.exe")
         ksv_wine_test(wine.e2e.verbs e2e/verbs_test.sh Xvfb xdotool)
     endif()
+    # Squatted locks, a package folder others may write to, a /log file with
+    # two names; one run waits out the lock's three-minute bound.
+    if(EXISTS "${KSV_TOOLS}/ksvops.exe" AND EXISTS "${KSV_TOOLS}/planted/version.dll")
+        ksv_wine_test(wine.e2e.security e2e/security_test.sh)
+        set_tests_properties(wine.e2e.security PROPERTIES TIMEOUT 480)
+    endif()
     if(EXISTS "${KSV_TOOLS}/renames_probe.exe")
         ksv_wine_test(wine.e2e.machine_safety e2e/machine_safety_test.sh Xvfb)
     endif()

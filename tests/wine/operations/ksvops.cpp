@@ -26,9 +26,14 @@
 //   ksvops traystate                  whether the tray's mutex and window exist
 //   ksvops hold <path> <ms>           holds the file open without delete sharing,
 //                                     as a program using it does; prints "hold|ok"
+//   ksvops holdlock <sddl>|-|installer <seconds>
+//                                     the installers' lock held for that long:
+//                                     a mutex made with that descriptor (-: none),
+//                                     or taken as an installer takes it
 // exit: 0 done (preserve: no error logged), 1 failure, 2 bad usage.
 #include "common/wide_string.h"
 #include "install/context_setup.h"
+#include "install/single_installer.h"
 #include "spooler/printer_inventory.h"
 #include "spooler/printer_preservation.h"
 #include "tray/tray_control.h"
@@ -280,6 +285,35 @@ int Hold(const std::wstring& path, const std::wstring& ms) {
 
 } // namespace
 
+// Holds the lock as another installer, or as a program that made the mutex
+// first; says "holding" once it does.
+int HoldLock(const std::wstring& how, DWORD seconds) {
+    InstallersLock lock;
+    Refusal refusal;
+    HANDLE mutex = nullptr;
+    if (how == L"installer") {
+        if (!TakeInstallersLock(lock, refusal))
+            return 1;
+    } else {
+        SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
+        if (how != L"-" &&
+            !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                how.c_str(), SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr))
+            return 2;
+        mutex = CreateMutexW(how == L"-" ? nullptr : &attributes, TRUE,
+                             L"Global\\Kestrovane.ksvinstall");
+        if (!mutex)
+            return 1;
+    }
+    Print(L"holding");
+    Sleep(seconds * 1000);
+    LetOtherInstallersRun(lock);
+    Release(refusal.Subject);
+    if (mutex)
+        CloseHandle(mutex);
+    return 0;
+}
+
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::wstring> args(argv + 1, argv + argc);
     std::wstring verb = args.empty() ? L"" : args[0];
@@ -303,6 +337,8 @@ int wmain(int argc, wchar_t** argv) {
         return TrayState();
     if (verb == L"hold" && args.size() == 3)
         return Hold(args[1], args[2]);
+    if (verb == L"holdlock" && args.size() == 3)
+        return HoldLock(args[1], static_cast<DWORD>(std::stoul(args[2])));
     Print(L"usage: see the head of ksvops.cpp");
     return 2;
 }
