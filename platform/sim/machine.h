@@ -156,7 +156,7 @@ struct ProgramScript {
     // signalled, it ends as for the quit message (empty: none).
     Text quitEvent;
     bool singleInstance = false; // ends at once when its mutex exists already
-    Text mutexSecurity;        // SDDL it creates the mutex with; empty: its token's default
+    Text mutexSecurity;          // SDDL it creates the mutex with; empty: its token's default
 };
 struct Process {
     DWORD id = 0;

@@ -98,7 +98,6 @@ enum SID_NAME_USE {
 };
 typedef SID_NAME_USE* PSID_NAME_USE;
 
-
 // kernel32
 HANDLE GetCurrentProcess();
 HMODULE GetModuleHandleW(LPCWSTR name);

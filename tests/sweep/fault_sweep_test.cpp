@@ -38,15 +38,29 @@ const sim::Text SettingsRoot = u"HKCU\\Software\\Vorland Software KFT\\Kestrovan
 
 // Calls that cannot fail in a way a caller could see (or whose failure would
 // only mean a program bug, like freeing a block twice).
-const std::set<std::string> cannotFail = {
-    "Sleep",           "GetTickCount",       "HeapFree",
-    "GlobalFree",      "LocalFree",          "CloseHandle",
-    "ClosePrinter",    "CloseServiceHandle", "RegCloseKey",
-    "GetCommandLineW", "IsWindow",           "GetAsyncKeyState",
-    "EndDialog",       "SetDlgItemTextW",    "SetWindowTextW",
-    "HeapSize",        "ReleaseMutex",       "GetLocalTime",
-    "WTSFreeMemory",   "GetCurrentProcess",  "DestroyEnvironmentBlock",
-    "ClosePrivateNamespace", "DeleteBoundaryDescriptor"};
+const std::set<std::string> cannotFail = {"Sleep",
+                                          "GetTickCount",
+                                          "HeapFree",
+                                          "GlobalFree",
+                                          "LocalFree",
+                                          "CloseHandle",
+                                          "ClosePrinter",
+                                          "CloseServiceHandle",
+                                          "RegCloseKey",
+                                          "GetCommandLineW",
+                                          "IsWindow",
+                                          "GetAsyncKeyState",
+                                          "EndDialog",
+                                          "SetDlgItemTextW",
+                                          "SetWindowTextW",
+                                          "HeapSize",
+                                          "ReleaseMutex",
+                                          "GetLocalTime",
+                                          "WTSFreeMemory",
+                                          "GetCurrentProcess",
+                                          "DestroyEnvironmentBlock",
+                                          "ClosePrivateNamespace",
+                                          "DeleteBoundaryDescriptor"};
 // Calls that fail only for arguments no caller gives.
 const std::set<std::string> failOnlyForBadArguments = {"CompareStringOrdinal"};
 
