@@ -66,6 +66,14 @@ bool IsFullPath(const WCHAR* path) {
     return drive || unc;
 }
 
+const WCHAR* FileNamePart(const WCHAR* path) {
+    const WCHAR* name = path;
+    for (const WCHAR* c = path; *c; ++c)
+        if (*c == '\\' || *c == '/' || *c == ':')
+            name = c + 1;
+    return name;
+}
+
 int32_t ParseDecimal(const WCHAR* text) {
     if (!text)
         return 0;

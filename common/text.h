@@ -20,6 +20,8 @@ WCHAR* TextFind(WCHAR* text, const WCHAR* needle);
 // "C:\..." (or "C:/...") or "\\server...": a path that no current directory
 // completes. False for null and the empty text.
 bool IsFullPath(const WCHAR* path);
+// What follows the last "\", "/" or ":" of a path: its file name.
+const WCHAR* FileNamePart(const WCHAR* path);
 // wcstol in base 10: leading white space, an optional sign, digits up to the
 // first other character; clamped to the signed 32-bit range; 0 without digits.
 int32_t ParseDecimal(const WCHAR* text);

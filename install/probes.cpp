@@ -30,17 +30,6 @@ PRINTER_INFO_2W* FirstProductPrinter(const PrinterInventory& inventory) {
     return nullptr;
 }
 
-// What follows the last "\", "/" or ":" of a path, after a leading "\??\".
-const WCHAR* FileNamePart(const WCHAR* path) {
-    if (path[0] == '\\' && path[1] == '?' && path[2] == '?' && path[3] == '\\')
-        path += 4;
-    const WCHAR* name = path;
-    for (const WCHAR* p = path; *p; ++p)
-        if (*p == '\\' || *p == '/' || *p == ':')
-            name = p + 1;
-    return name;
-}
-
 bool NamesOurComponent(const WCHAR* path) {
     const WCHAR* name = FileNamePart(path);
     for (const WCHAR* ours : OurComponentNames)

@@ -1,5 +1,7 @@
 #include "run/module.h"
 
+#include "common/text.h"
+
 HINSTANCE ModuleInstance = nullptr;
 
 WideString ModuleDirectory() {
@@ -8,11 +10,7 @@ WideString ModuleDirectory() {
     DWORD n = GetModuleFileNameW(ModuleInstance, path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH)
         return dir; // a failed or cut path is no directory to copy from
-    size_t cut = 0;
-    for (size_t i = 0; i < n; ++i)
-        if (path[i] == '\\' || path[i] == '/' || path[i] == ':')
-            cut = i + 1;
-    if (!Append(dir, path, cut))
+    if (!Append(dir, path, static_cast<size_t>(FileNamePart(path) - path)))
         Release(dir);
     return dir;
 }

@@ -11,15 +11,6 @@ const DWORD ImageCapacity = 1024; // units of a process's image path
 // Windows of the tray's class looked at before giving up: others' among them.
 const int WindowLooks = 16;
 
-// The file name part of a path: what a process list shows of its image.
-const WCHAR* NamePart(const WCHAR* path) {
-    const WCHAR* name = path;
-    for (const WCHAR* c = path; *c; ++c)
-        if (*c == '\\' || *c == '/')
-            name = c + 1;
-    return name;
-}
-
 bool LongForm(const WCHAR* path, WCHAR (&out)[MAX_PATH + 1]) {
     DWORD n = GetLongPathNameW(path, out, MAX_PATH + 1);
     return n != 0 && n <= MAX_PATH;
@@ -75,7 +66,8 @@ void FindOurTrays(const WCHAR* ourTray, TrayProcesses& trays) {
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot, &entry); more && trays.count < TrayProcessCapacity;
          more = Process32NextW(snapshot, &entry))
-        if (TextEqualNoCase(entry.szExeFile, NamePart(ourTray)))
+        // A process list shows only the file name part of an image.
+        if (TextEqualNoCase(entry.szExeFile, FileNamePart(ourTray)))
             AddIfOurs(trays, entry.th32ProcessID, ourTray);
     CloseHandle(snapshot);
 }

@@ -87,4 +87,9 @@ TEST_F(TextTest, ComparisonsAndSearch) {
     EXPECT_EQ(TextFind(text, W("ksvmon")), text + 5);
     EXPECT_EQ(TextFind(text, W("KSVMON")), nullptr);
     EXPECT_EQ(TextLength(nullptr), 0u);
+    // A queued rename's "\??\" form, a drive without a folder, a bare name.
+    EXPECT_EQ(FileNamePart(text), text + 5);
+    EXPECT_TRUE(TextEqual(FileNamePart(W("\\??\\C:/x/ksvui64.dll")), W("ksvui64.dll")));
+    EXPECT_TRUE(TextEqual(FileNamePart(W("C:ksvdrv64.dll")), W("ksvdrv64.dll")));
+    EXPECT_TRUE(TextEqual(FileNamePart(W("kestray.exe")), W("kestray.exe")));
 }
