@@ -63,12 +63,13 @@ void PlacePackage(int build) {
     sim::M().programs[u"C:\\PROGRAM FILES\\KESTROVANE\\KESTRAY.EXE"] = TrayBehaviour();
 }
 
-sim::ProgramScript TrayBehaviour() {
+sim::ProgramScript TrayBehaviour(DWORD quitDelayMs) {
     sim::ProgramScript s;
     s.mutexName = sim::Widen(TrayMutexName);
     s.windowClass = TrayWindowClass;
     s.windowTitle = u"Kestrovane";
     s.quitMessage = TrayQuitMessage;
+    s.quitDelayMs = quitDelayMs;
     s.quitEvent = TrayQuitEventPrefix;
     s.singleInstance = true;
     return s;

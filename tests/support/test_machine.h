@@ -26,8 +26,9 @@ std::vector<std::string> LogLines(const InstallContext& context);
 std::vector<std::string> SplitLines(const std::string& text);
 
 // What kestray.exe does once started: it holds the tray mutex in its session
-// and owns the tray window; the quit message or its own event ends it.
-sim::ProgramScript TrayBehaviour();
+// and owns the tray window; the quit message or its own event ends it,
+// `quitDelayMs` later.
+sim::ProgramScript TrayBehaviour(DWORD quitDelayMs = 0);
 // The package as a setup program leaves it: the installer and its component
 // files (DLLs of the given build) in C:\Program Files\Kestrovane\setup\,
 // the tray program in the directory above, behaving as kestray.exe does.

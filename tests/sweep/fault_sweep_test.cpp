@@ -249,18 +249,6 @@ std::string CleanInstallKeeps(const std::map<std::string, std::string>& before,
     return broken;
 }
 
-sim::ProgramScript TrayScript() {
-    sim::ProgramScript s;
-    s.mutexName = sim::Widen(TrayMutexName);
-    s.windowClass = TrayWindowClass;
-    s.windowTitle = u"Kestrovane";
-    s.quitMessage = TrayQuitMessage;
-    s.quitDelayMs = 100;
-    s.quitEvent = TrayQuitEventPrefix;
-    s.singleInstance = true;
-    return s;
-}
-
 // A deployment: LocalSystem in session 0, the administrator logged on in
 // session 1 with the tray program the logon started and, as default
 // printer, a queue of ours.
@@ -277,7 +265,7 @@ const sim::Text Impostor = OtherDir + u"impostor.exe";
 void ImpostorRuns() {
     sim::MakeDirectory(u"C:\\Other");
     sim::PutFile(Impostor, "impostor");
-    sim::ProgramScript s = TrayScript();
+    sim::ProgramScript s = TrayBehaviour(100);
     s.obeysQuit = false;
     s.quitEvent.clear();
     sim::M().programs[sim::Upper(Impostor)] = s;
@@ -285,7 +273,7 @@ void ImpostorRuns() {
 }
 
 void RunningTray() {
-    sim::M().programs[sim::Upper(Tray)] = TrayScript();
+    sim::M().programs[sim::Upper(Tray)] = TrayBehaviour(100);
     sim::StartProcess(Tray, u"\"" + Tray + u"\"");
     sim::SetStringValue(RunKey, u"KestrovaneTray", u"\"" + Tray + u"\"");
 }
