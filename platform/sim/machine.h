@@ -88,6 +88,9 @@ struct Token {
 extern const Text SystemSid; // LocalSystem, S-1-5-18
 extern const Text UserSid;   // the administrator the default machine is used by
 Token SystemToken();
+// Whether the token holds Administrators as an enabled group (and with it the
+// administrators' privileges): LocalSystem, and an elevated administrator.
+bool InAdministrators(const Token& token);
 // The administrator's token as UAC splits it: the elevated half the
 // installer gets, the limited one the rest of the session runs with.
 Token ElevatedToken(const Text& sid = UserSid, DWORD session = 1);

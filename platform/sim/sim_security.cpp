@@ -101,7 +101,7 @@ DWORD U32(const uint8_t* p) {
 
 std::vector<Text> Groups(const Token& token) {
     std::vector<Text> groups = {token.sid, u"S-1-1-0", u"S-1-5-11", u"S-1-5-32-545"};
-    if (token.sid == SystemSid || (token.admin && token.elevated))
+    if (InAdministrators(token))
         groups.push_back(u"S-1-5-32-544");
     return groups;
 }
@@ -284,7 +284,7 @@ bool ReadSecurity(const void* descriptor, Security& out) {
 Text DefaultOwner(const Token& token) {
     if (token.sid == SystemSid)
         return SystemSid;
-    return token.admin && token.elevated ? u"S-1-5-32-544" : token.sid;
+    return InAdministrators(token) ? u"S-1-5-32-544" : token.sid;
 }
 
 // The token's default DACL: full access for its owner (or, for SYSTEM,

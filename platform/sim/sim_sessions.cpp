@@ -19,6 +19,10 @@ Token SystemToken() {
     return Token{SystemSid, 0, true, true, false};
 }
 
+bool InAdministrators(const Token& token) {
+    return token.sid == SystemSid || (token.elevated && token.admin);
+}
+
 Token ElevatedToken(const Text& sid, DWORD session) {
     return Token{sid, session, true, true, true};
 }
@@ -46,11 +50,6 @@ const HANDLE CurrentProcess = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)
 
 bool IsSystem(const Token& t) {
     return t.sid == SystemSid;
-}
-
-// SeImpersonatePrivilege and the like: administrators' and services'.
-bool Privileged(const Token& t) {
-    return IsSystem(t) || (t.elevated && t.admin);
 }
 
 HANDLE NewToken(const Token& token, DWORD access, DWORD level) {
@@ -438,7 +437,7 @@ BOOL CreateProcessWithTokenW(HANDLE token, DWORD, LPCWSTR application, LPWSTR co
                              LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info) {
     if (Enter("CreateProcessWithTokenW"))
         return FALSE;
-    if (!Privileged(M().token)) {
+    if (!InAdministrators(M().token)) { // SeImpersonatePrivilege
         SetError(ERROR_PRIVILEGE_NOT_HELD);
         return FALSE;
     }
